@@ -3,7 +3,9 @@
 #pragma once
 
 #include <chrono>
+#include <climits>
 #include <cstdint>
+#include <semaphore>
 
 namespace quenda::platform {
 
@@ -18,5 +20,22 @@ bool setCurrentThreadPriority(ThreadPriority priority);
 
 // Raises the whole process to the above-normal class; a refusal is ignored.
 bool raiseProcessPriority();
+
+// A counting semaphore with the largest count the platform allows. Releasing
+// never blocks, so the output thread may release from its real-time path.
+class Semaphore {
+public:
+    explicit Semaphore(int initial = 0) : sem_(initial) {}
+    Semaphore(const Semaphore&) = delete;
+    Semaphore& operator=(const Semaphore&) = delete;
+
+    void release() { sem_.release(); }
+    void acquire() { sem_.acquire(); }
+    // Waits at most `timeout`; true when a count was taken.
+    bool tryAcquireFor(std::chrono::milliseconds timeout) { return sem_.try_acquire_for(timeout); }
+
+private:
+    std::counting_semaphore<INT_MAX> sem_;
+};
 
 }  // namespace quenda::platform
