@@ -120,6 +120,9 @@ std::int64_t BlockPipeline::lateHandoffs() const
 void BlockPipeline::stopPump()
 {
     stop_.store(true, std::memory_order_relaxed);
+    // From a hook on the pump thread the request is all that can be done; the
+    // owner's later call or the destructor joins.
+    if (pump_.joinable() && pump_.get_id() == std::this_thread::get_id()) return;
     if (pump_.joinable()) pump_.join();
     if (kernel_.joinable()) kernel_.join();
 }

@@ -94,7 +94,7 @@ public:
 
     // Stops the pump (and the kernel thread) promptly wherever it is: reading,
     // processing or waiting. Joins them, so it returns once they have ended and
-    // hold nothing. Idempotent. Not to be called from a hook.
+    // hold nothing. Idempotent. From a hook on the pump thread it only asks.
     void stopPump();
 
     // Times the output reached the end of its block before the next block had
