@@ -9,7 +9,9 @@
 
 #define QUENDA_EXPORT __attribute__((visibility("default")))
 
-#if defined(__x86_64__)
+/* QUENDA_PLAIN_STORES builds the portable form on x86-64 too, so that it is
+ * tested where the project is built. */
+#if defined(__x86_64__) && !defined(QUENDA_PLAIN_STORES)
 #include <emmintrin.h>
 
 /* One 8-byte streaming store (movnti has no alignment requirement). */

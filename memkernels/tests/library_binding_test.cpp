@@ -71,6 +71,19 @@ TEST(LibraryBinding, ExportsExactlyTheThreeRoutines)
     EXPECT_EQ(names, (std::set<std::string>{"ClearMemoryQuenda", "CopyMemoryQuenda", "TransMemoryOstrel"}));
 }
 
+#if defined(__x86_64__)
+// Each routine writes with 8-byte streaming stores and fences them before it returns.
+TEST(LibraryBinding, RoutinesUseStreamingStores)
+{
+    for (const char* routine : {"ClearMemoryQuenda", "CopyMemoryQuenda", "TransMemoryOstrel"}) {
+        const std::string code =
+            Output(std::string("objdump -d --no-show-raw-insn --disassemble=") + routine + " '" QUENDA_LIBRARY_FILE "'");
+        EXPECT_NE(code.find("movnti %r"), std::string::npos) << routine << ":\n" << code;
+        EXPECT_NE(code.find("sfence"), std::string::npos) << routine << ":\n" << code;
+    }
+}
+#endif
+
 TEST(LibraryBinding, NeedsNothingButTheCLibrary)
 {
     for (const std::string& needed : DynamicEntries(QUENDA_LIBRARY_FILE, "NEEDED")) {
