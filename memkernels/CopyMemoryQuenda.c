@@ -27,7 +27,9 @@ static inline void store_fence(void) { _mm_sfence(); }
  * bytes in memory. */
 static inline void store_unit(unsigned char *p, uint64_t v) { memcpy(p, &v, 8); }
 
-static inline void store_fence(void) { __atomic_thread_fence(__ATOMIC_RELEASE); }
+/* Plain stores are ordered by the caller's own synchronisation like any
+ * other store, so they need no fence of their own. */
+static inline void store_fence(void) {}
 #endif
 
 /* Units need no alignment, so every read goes through memcpy. */
