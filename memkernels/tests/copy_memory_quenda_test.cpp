@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -143,8 +144,8 @@ public:
             const std::size_t joint = c.layout == Layout::Same ? span : span + 8;
             destination_ = std::make_unique<GuardedPages>(joint + kSlack, 4);
             unsigned char* start = Locate(*destination_, joint, destinationPlace);
-            src_ = start + (c.layout == Layout::DestinationAbove ? 0 : c.layout == Layout::DestinationBelow ? 8 : 0);
-            dst_ = start + (c.layout == Layout::DestinationAbove ? 8 : 0);
+            src_ = c.layout == Layout::DestinationBelow ? start + 8 : start;
+            dst_ = c.layout == Layout::DestinationAbove ? start + 8 : start;
         }
         if (source_) sourceBefore_ = source_->contents();
         destinationBefore_ = destination_->contents();
@@ -157,10 +158,8 @@ public:
     {
         std::vector<unsigned char> expected = destinationBefore_;
         const std::int64_t length = case_.length;
-        const std::int64_t units = length / 8;
         for (std::int64_t off = Skipped(length); off < length; off += 8) {
-            const std::int64_t from = Taken(off, units);
-            std::memcpy(&expected[Index(dst_ + off)], Before(from), 8);
+            std::memcpy(&expected[Index(dst_ + off)], Before(Taken(off)), 8);
         }
         return expected;
     }
@@ -170,7 +169,7 @@ public:
 
 private:
     // Source offset whose old unit ends up at destination offset `off`.
-    std::int64_t Taken(std::int64_t off, std::int64_t units) const
+    std::int64_t Taken(std::int64_t off) const
     {
         if (case_.kind == Kind::Clear) return 0;
         if (case_.layout != Layout::DestinationBelow) return off;
@@ -178,7 +177,7 @@ private:
         // over it, unless a chunk's reads all came first. Unit by unit that
         // carries the top unit all the way down; chunk by chunk only the top
         // unit of each lower chunk takes its upper neighbour's value.
-        if (case_.kind == Kind::Trans) return (units - 1) * 8;
+        if (case_.kind == Kind::Trans) return case_.length - 8;
         return StartsChunkAbove(case_.length, off + 8) ? off + 8 : off;
     }
 
