@@ -6,8 +6,9 @@
  * nothing. Units need no alignment. Ranges are walked from their end toward
  * their start, so a destination equal to or above an overlapping source is a
  * correct copy; a destination overlapping the source from below is not
- * supported. Each call ends with a store fence, so the streaming stores are
- * visible to any thread that synchronises with the caller afterwards.
+ * supported. Each call ends with a store fence (builds with plain stores need
+ * none), so the streaming stores are visible to any thread that synchronises
+ * with the caller afterwards.
  */
 #ifndef COPY_MEMORY_QUENDA_H
 #define COPY_MEMORY_QUENDA_H
