@@ -2,6 +2,8 @@
 // a stream that ends, and a first block that arrives before the kernel is done.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <chrono>
 #include <thread>
 
@@ -75,6 +77,7 @@ struct EndCase {
     std::int64_t blocks;  // blocks it takes to play them all
     bool failure;         // the stream fails rather than ends
 };
+void PrintTo(const EndCase& c, std::ostream* out) { *out << c.name; }
 
 class EndTest : public ::testing::TestWithParam<EndCase> {};
 

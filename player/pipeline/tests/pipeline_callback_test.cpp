@@ -2,6 +2,8 @@
 // swaps at the end of each block, and what it plays once the stream is over.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "pipeline/block_buffers.h"
 #include "pipeline_support.h"
 
@@ -12,6 +14,7 @@ struct RequestCase {
     const char* name;
     std::int64_t requestLength;  // bytes
 };
+void PrintTo(const RequestCase& c, std::ostream* out) { *out << c.name; }
 
 class CallbackTest : public ::testing::TestWithParam<RequestCase> {};
 

@@ -2,6 +2,8 @@
 // buffers, the carried-over tail, reads in pieces, the workers, and stopping.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -88,6 +90,7 @@ struct PiecesCase {
     const char* name;
     std::vector<std::uint32_t> pieces;
 };
+void PrintTo(const PiecesCase& c, std::ostream* out) { *out << c.name; }
 
 class PiecesTest : public ::testing::TestWithParam<PiecesCase> {};
 
@@ -148,6 +151,7 @@ struct StopCase {
     const char* name;
     StopWhere where;
 };
+void PrintTo(const StopCase& c, std::ostream* out) { *out << c.name; }
 
 class StopTest : public ::testing::TestWithParam<StopCase> {};
 

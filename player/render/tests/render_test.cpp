@@ -2,6 +2,8 @@
 // served by a real Icecast server, and with inputs and outputs it must refuse.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -281,6 +283,7 @@ struct RefusalCase {
     std::string prefix;  // shell commands before the renderer
     int status;
 };
+void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.name; }
 
 class RefusalTest : public ::testing::TestWithParam<RefusalCase> {};
 
