@@ -22,7 +22,10 @@ struct Avx2Ops {
     static QUENDA_ALWAYS_INLINE Vec Load(const double* p) { return _mm256_loadu_pd(p); }
     static QUENDA_ALWAYS_INLINE void Store(double* p, Vec v) { _mm256_storeu_pd(p, v); }
     static QUENDA_ALWAYS_INLINE Vec Broadcast(const double* p) { return _mm256_set1_pd(*p); }
-    static QUENDA_ALWAYS_INLINE void Widen(const float* from, double* to) { _mm256_storeu_pd(to, _mm256_cvtps_pd(_mm_loadu_ps(from))); }
+    static QUENDA_ALWAYS_INLINE void Widen(const float* from, double* to)
+    {
+        _mm256_storeu_pd(to, _mm256_cvtps_pd(_mm_loadu_ps(from)));
+    }
     static QUENDA_ALWAYS_INLINE Vec Add(Vec a, Vec b) { return _mm256_add_pd(a, b); }
     static QUENDA_ALWAYS_INLINE Vec Mul(Vec a, Vec b) { return _mm256_mul_pd(a, b); }
     static QUENDA_ALWAYS_INLINE void StreamFrame(float* at, float l, float r) { StreamFramePair(at, l, r); }

@@ -22,7 +22,10 @@ struct Avx512Ops {
     static QUENDA_ALWAYS_INLINE Vec Load(const double* p) { return _mm512_loadu_pd(p); }
     static QUENDA_ALWAYS_INLINE void Store(double* p, Vec v) { _mm512_storeu_pd(p, v); }
     static QUENDA_ALWAYS_INLINE Vec Broadcast(const double* p) { return _mm512_set1_pd(*p); }
-    static QUENDA_ALWAYS_INLINE void Widen(const float* from, double* to) { _mm512_storeu_pd(to, _mm512_maskz_cvtps_pd(0xFF, _mm256_loadu_ps(from))); }
+    static QUENDA_ALWAYS_INLINE void Widen(const float* from, double* to)
+    {
+        _mm512_storeu_pd(to, _mm512_maskz_cvtps_pd(0xFF, _mm256_loadu_ps(from)));
+    }
     static QUENDA_ALWAYS_INLINE Vec Add(Vec a, Vec b) { return _mm512_add_pd(a, b); }
     static QUENDA_ALWAYS_INLINE Vec Mul(Vec a, Vec b) { return _mm512_mul_pd(a, b); }
     static QUENDA_ALWAYS_INLINE void StreamFrame(float* at, float l, float r) { StreamFramePair(at, l, r); }

@@ -21,7 +21,10 @@ struct Sse2Ops {
     static QUENDA_ALWAYS_INLINE Vec Load(const double* p) { return _mm_loadu_pd(p); }
     static QUENDA_ALWAYS_INLINE void Store(double* p, Vec v) { _mm_storeu_pd(p, v); }
     static QUENDA_ALWAYS_INLINE Vec Broadcast(const double* p) { return _mm_set1_pd(*p); }
-    static QUENDA_ALWAYS_INLINE void Widen(const float* from, double* to) { _mm_storeu_pd(to, _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(from))))); }
+    static QUENDA_ALWAYS_INLINE void Widen(const float* from, double* to)
+    {
+        _mm_storeu_pd(to, _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(from)))));
+    }
     static QUENDA_ALWAYS_INLINE Vec Add(Vec a, Vec b) { return _mm_add_pd(a, b); }
     static QUENDA_ALWAYS_INLINE Vec Mul(Vec a, Vec b) { return _mm_mul_pd(a, b); }
     static QUENDA_ALWAYS_INLINE void StreamFrame(float* at, float l, float r) { StreamFramePair(at, l, r); }

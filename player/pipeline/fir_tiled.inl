@@ -4,7 +4,9 @@
 //   Vec                 a register of kFrames frames, left and right interleaved
 //   kFrames, kAccs, kTapGroup
 //   Zero(), Load(const double*), Store(double*, Vec), Broadcast(const double*),
-//   Widen(const float*, double*) (one register's worth), Add(Vec, Vec), Mul(Vec, Vec), StreamFrame(float* at, float left, float right), Fence()
+//   Widen(const float*, double*) (one register's worth of floats to doubles),
+//   Add(Vec, Vec), Mul(Vec, Vec), StreamFrame(float* at, float left, float right),
+//   Fence()
 //
 // Every output frame keeps its own two sums, starting from +0.0 and taking
 // kernel[0], kernel[1], … in that order, each product and each sum rounded to
@@ -29,7 +31,9 @@ struct TiledFir {
     static constexpr int kAccs = Ops::kAccs;          // accumulator registers per block
     static constexpr int kTapGroup = Ops::kTapGroup;  // coefficients held in registers at once
     static constexpr int kBlockFrames = kFrames * kAccs;
-    static constexpr int kChunkFrames = kBlockFrames * ((384 + kBlockFrames - 1) / kBlockFrames);
+    // About 20 KB of widened input per tile and 3 KB of sums: both stay in the
+    // first-level cache while a tile is worked through.
+    static constexpr int kChunkFrames = kBlockFrames * ((192 + kBlockFrames - 1) / kBlockFrames);
     static constexpr int kTileTaps = 1024;
     static_assert(kChunkFrames % kBlockFrames == 0);
 

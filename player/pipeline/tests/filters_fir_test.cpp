@@ -18,8 +18,7 @@ namespace quenda {
 namespace {
 
 // The reference: the loop in its plain order, one frame at a time.
-void ReferenceConvolve(const float* input, const double* kernel, float* output, std::uint64_t taps,
-                       std::uint64_t count)
+void ReferenceConvolve(const float* input, const double* kernel, float* output, std::uint64_t taps, std::uint64_t count)
 {
     for (std::uint64_t k = 0; k < count; ++k) {
         double accL = 0.0;
@@ -51,11 +50,20 @@ std::vector<float> RandomSamples(std::size_t n, std::uint32_t seed)
     std::vector<float> v(n);
     for (float& x : v) {
         switch (pick(gen)) {
-        case 0: x = -0.0f; break;
-        case 1: x = 0.0f; break;
-        case 2: x = std::numeric_limits<float>::denorm_min() * static_cast<float>(pick(gen) + 1); break;
-        case 3: x = 16777216.0f; break;
-        default: x = uniform(gen);
+            case 0:
+                x = -0.0f;
+                break;
+            case 1:
+                x = 0.0f;
+                break;
+            case 2:
+                x = std::numeric_limits<float>::denorm_min() * static_cast<float>(pick(gen) + 1);
+                break;
+            case 3:
+                x = 16777216.0f;
+                break;
+            default:
+                x = uniform(gen);
         }
     }
     return v;
@@ -78,7 +86,8 @@ constexpr std::uint32_t kGuard = 0x7FC0DEADu;  // a NaN no computation produces
 struct Guarded {
     std::vector<float> storage;
     std::size_t offset;  // floats before the run
-    explicit Guarded(std::size_t floats, std::size_t misalign = 0) : storage(floats + 64 + misalign), offset(32 + misalign)
+    explicit Guarded(std::size_t floats, std::size_t misalign = 0)
+        : storage(floats + 64 + misalign), offset(32 + misalign)
     {
         const float guard = std::bit_cast<float>(kGuard);
         for (float& f : storage) f = guard;
@@ -104,11 +113,17 @@ TEST(FirConvolve, EdgeCasesOnEveryPath)
         std::vector<float> expected;
     };
     const std::vector<Case> cases = {
-        {"one tap of 1.0 copies every frame", {1.0}, {1.5f, -2.25f, -0.0f, 3e-41f, 7.0f, 8.0f}, 24,
+        {"one tap of 1.0 copies every frame, but -0.0 comes out as +0.0",
+         {1.0},
+         {1.5f, -2.25f, -0.0f, 3e-41f, 7.0f, 8.0f},
+         24,
          {1.5f, -2.25f, 0.0f, 3e-41f, 7.0f, 8.0f}},
         {"two taps, two frames, the third frame read", {0.5, 0.25}, {1, 2, 3, 4, 5, 6}, 16, {1.25f, 2.0f, 2.75f, 3.5f}},
         {"one frame reads taps frames", {1.0, 2.0, 3.0, 4.0}, {1, 10, 2, 20, 3, 30, 4, 40}, 8, {30.0f, 300.0f}},
-        {"the sum stays in double until the end", {1.0, 1.0, -1.0}, {16777216.0f, 0, 1.0f, 0, 16777216.0f, 0}, 8,
+        {"the sum stays in double until the end",
+         {1.0, 1.0, -1.0},
+         {16777216.0f, 0, 1.0f, 0, 16777216.0f, 0},
+         8,
          {1.0f, 0.0f}},
         {"the sum starts from +0.0", {-1.0}, {0.0f, 0.0f}, 8, {0.0f, 0.0f}},
     };
@@ -140,7 +155,8 @@ TEST(FirConvolve, EveryPathMatchesThePlainLoopBitForBit)
         for (std::uint64_t count : counts) {
             if (taps * count > 40'000'000) continue;  // the plain loop is slow under sanitizers
             const std::size_t misalign = misaligns[(taps + count) % 4];
-            const std::vector<float> raw = RandomSamples(2 * (count + taps - 1) + misalign, static_cast<std::uint32_t>(taps * 131 + count));
+            const std::vector<float> raw =
+                RandomSamples(2 * (count + taps - 1) + misalign, static_cast<std::uint32_t>(taps * 131 + count));
             const float* input = raw.data() + misalign;
             std::vector<float> expected(2 * count);
             ReferenceConvolve(input, kernel.data(), expected.data(), taps, count);
@@ -149,7 +165,8 @@ TEST(FirConvolve, EveryPathMatchesThePlainLoopBitForBit)
                 fir::PathFunction(path)(input, kernel.data(), out.run(), taps, count);
                 const bool same = std::memcmp(out.run(), expected.data(), 8 * count) == 0;
                 EXPECT_TRUE(same) << fir::PathName(path) << ": taps " << taps << ", frames " << count;
-                EXPECT_TRUE(out.GuardsIntact(2 * count)) << fir::PathName(path) << ": taps " << taps << ", frames " << count;
+                EXPECT_TRUE(out.GuardsIntact(2 * count))
+                    << fir::PathName(path) << ": taps " << taps << ", frames " << count;
             }
         }
     }
