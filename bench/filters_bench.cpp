@@ -144,25 +144,6 @@ std::uint64_t Probe(Path path, std::uint64_t passes)
     return 0;
 }
 
-// The probe's rate on this core for a path's register width, the median of a
-// few short runs, measured once and kept for the ratios below.
-double PeakRate(Path path)
-{
-    static double rates[4] = {};
-    double& rate = rates[static_cast<int>(path)];
-    if (rate == 0.0) {
-        std::vector<double> runs;
-        for (int i = 0; i < 7; ++i) {
-            const double start = ThreadSeconds();
-            const std::uint64_t done = Probe(path, 20'000'000);
-            runs.push_back(static_cast<double>(done) / (ThreadSeconds() - start));
-        }
-        std::sort(runs.begin(), runs.end());
-        rate = runs[runs.size() / 2];
-    }
-    return rate;
-}
-
 std::vector<float> RandomFrames(std::size_t frames, std::uint32_t seed)
 {
     std::mt19937 gen(seed);
@@ -191,8 +172,8 @@ void BM_PeakProbe(benchmark::State& state)
 BENCHMARK(BM_PeakProbe)->Arg(int(Path::Sse2))->Arg(int(Path::Avx2))->Arg(int(Path::Avx512));
 
 // One thread, one path, arguments (path, taps). "of_peak" is the rate over the
-// probe's rate for the same register width, both measured in this process in
-// thread processor time.
+// probe's rate for the same register width, the two taken in turns on the same
+// thread and both in thread processor time.
 void BM_FirConvolve(benchmark::State& state)
 {
     const Path path = static_cast<Path>(state.range(0));
@@ -204,11 +185,17 @@ void BM_FirConvolve(benchmark::State& state)
     const std::vector<double> kernel = SincKernel(static_cast<std::int64_t>(taps / 2));
     std::vector<float> output(2 * count);
     const quenda::fir::PathFn convolve = quenda::fir::PathFunction(path);
-    const double peak = path == Path::Portable ? 0.0 : PeakRate(path);
-    double seconds = 0.0;
-    std::uint64_t done = 0;
+    double seconds = 0.0, probeSeconds = 0.0;
+    std::uint64_t done = 0, probeDone = 0;
     for (auto _ : state) {
-        const double start = ThreadSeconds();
+        // The probe runs right before each pass, so that both see the same
+        // machine; its time is not counted in the benchmark's own.
+        state.PauseTiming();
+        double start = ThreadSeconds();
+        probeDone += Probe(path, 1'000'000);
+        probeSeconds += ThreadSeconds() - start;
+        state.ResumeTiming();
+        start = ThreadSeconds();
         convolve(input.data(), kernel.data(), output.data(), taps, count);
         seconds += ThreadSeconds() - start;
         done += 2 * count * taps;
@@ -216,7 +203,7 @@ void BM_FirConvolve(benchmark::State& state)
     }
     const double rate = static_cast<double>(done) / seconds;
     state.counters["lane_madds_per_s"] = rate;
-    if (peak > 0.0) state.counters["of_peak"] = rate / peak;
+    if (probeDone > 0) state.counters["of_peak"] = rate / (static_cast<double>(probeDone) / probeSeconds);
 }
 BENCHMARK(BM_FirConvolve)
     ->ArgsProduct({{int(Path::Avx512)}, {513, 4097, 32769}})
