@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace quenda::platform {
@@ -53,10 +54,16 @@ constexpr ProbeFormat kProbeOrder[] = {
     {SND_PCM_FORMAT_U8, FormatInt8},
 };
 
+// ALSA prints its errors to stderr; the reasons reach lastErrorText() instead.
+void silentErrors(const char*, int, const char*, int, const char*, ...) {}
+
 }  // namespace
 
 AlsaOutput::AlsaOutput(std::string hwDevice, std::string plugDevice)
-    : hwDevice_(std::move(hwDevice)), plugDevice_(std::move(plugDevice)) {}
+    : hwDevice_(std::move(hwDevice)), plugDevice_(std::move(plugDevice)) {
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(&silentErrors); });
+}
 
 AlsaOutput::~AlsaOutput() { free(); }
 
