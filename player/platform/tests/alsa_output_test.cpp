@@ -150,6 +150,30 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
     return true;
 }
 
+// The default names are ALSA's "hw" and "plughw", so the configuration decides
+// which card plays.
+TEST_F(AlsaOutputTest, DefaultDevicesAreWhateverTheConfigurationNames) {
+    const std::string suite = std::getenv("ALSA_CONFIG_PATH");
+    writeFile(dir_->file("defaults.conf"), "</usr/share/alsa/alsa.conf>\n"
+                                          "pcm.!hw { type linear slave { pcm \"null\" format S16_LE } }\n"
+                                          "pcm.!plughw { type file slave.pcm \"null\" file \"" +
+                                              dir_->file("default.raw") + "\" format \"raw\" }\n");
+    setenv("ALSA_CONFIG_PATH", dir_->file("defaults.conf").c_str(), 1);
+    {
+        AlsaOutput output;
+        EXPECT_EQ(output.checkFormat(96000, 2), FormatInt32) << output.lastErrorText();
+        Producer producer;
+        producer.throttleAfter = 4800;
+        ASSERT_TRUE(output.init(96000, 0.016f, 0, &Producer::callback, &producer)) << output.lastErrorText();
+        ASSERT_TRUE(output.start());
+        EXPECT_TRUE(waitFor([&] { return producer.frames.load() >= 4800; }, 10s));
+        output.stop(true);
+        output.free();
+    }
+    setenv("ALSA_CONFIG_PATH", suite.c_str(), 1);
+    EXPECT_GT(readFile(dir_->file("default.raw")).size(), 0u);
+}
+
 // What reaches the device is exactly what the callback produced, in order, for
 // any period size the callback is asked for.
 TEST_F(AlsaOutputTest, DeviceGetsExactlyWhatTheCallbackProduced) {

@@ -86,6 +86,7 @@ std::vector<std::size_t> rampRuns(const std::vector<float>& frames) {
 //   /rate-change   1 s of a 1 kHz tone at 44.1 kHz mono, close; then 1 s of it at 22.05 kHz stereo
 //   /redirect      302 to /ramp/2/44100
 //   /to-file       302 to a local file
+//   /icy           /ramp/2/44100 from a SHOUTcast server, with titles in the audio
 void serve(const HttpServer::Request& r) {
     const std::string audioHead = "HTTP/1.0 200 OK\r\nContent-Type: audio/wav\r\n\r\n";
     if (r.path.rfind("/ramp/", 0) == 0) {
@@ -120,6 +121,19 @@ void serve(const HttpServer::Request& r) {
         const int rate = r.connection == 0 ? kRate : kRate / 2;
         const int channels = r.connection == 0 ? 1 : 2;
         HttpServer::send(r.fd, audioHead + wavHeader(rate, channels) + tonePcm(rate, channels, 1000, 0.5, 0, rate));
+    } else if (r.path == "/icy") {
+        // A SHOUTcast server: its own status line, and a title block after
+        // every 1000 bytes of audio.
+        HttpServer::send(r.fd, "ICY 200 OK\r\nicy-name: Test FM\r\nicy-metaint: 1000\r\n"
+                               "Content-Type: audio/wav\r\n\r\n");
+        const std::string audio = wavHeader(kRate, 2) + rampPcm(0, kRate, 2);
+        const std::string title = "StreamTitle='Quenda test';";
+        std::string block(1, static_cast<char>((title.size() + 15) / 16));
+        block += title;
+        block.resize(1 + 16 * static_cast<std::size_t>(block[0]), '\0');
+        std::string body;
+        for (std::size_t at = 0; at < audio.size(); at += 1000) body += audio.substr(at, 1000) + block;
+        HttpServer::send(r.fd, body);
     } else if (r.path == "/to-file") {
         HttpServer::send(r.fd, "HTTP/1.0 302 Found\r\nLocation: file:///etc/passwd\r\n\r\n");
     } else if (r.path == "/redirect") {
@@ -168,7 +182,8 @@ TEST_F(DecoderFaults, OpenFailsWithinItsTimeLimit) {
 }
 
 // Mono is duplicated, stereo passes exactly, more channels are mixed down; a
-// redirect is followed; a finished local file ends without a reconnection.
+// redirect is followed; SHOUTcast titles are taken out of the audio; a finished
+// local file ends without a reconnection.
 TEST_F(DecoderFaults, HandsOutExactStereoFloatForEveryLayout) {
     TempDir dir;
     writeFile(dir.file("local.wav"), wavHeader(kRate, 2) + rampPcm(0, kRate, 2));
@@ -182,6 +197,7 @@ TEST_F(DecoderFaults, HandsOutExactStereoFloatForEveryLayout) {
         {server.url("/ramp/2/44100"), 2, false},
         {server.url("/ramp/6/44100"), 6, false},
         {server.url("/redirect"), 2, false},
+        {server.url("/icy"), 2, false},
         {"file://" + dir.file("local.wav"), 2, true},
         {dir.file("local.wav"), 2, true},
     };
