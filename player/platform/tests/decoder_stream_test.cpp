@@ -182,6 +182,39 @@ TEST(DecoderStreams, IcecastTonesInEveryCodecRateAndLayout) {
     if (HasFailure()) ADD_FAILURE() << icecast.diagnostics();
 }
 
+// HTTPS: the ffmpeg tool serves a tone over TLS with a certificate made here.
+TEST(DecoderStreams, HttpsStation) {
+    if (!haveProgram("ffmpeg") || !haveProgram("openssl")) GTEST_SKIP() << "ffmpeg or openssl missing";
+    TempDir dir;
+    ChildProcess certificate({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+                              "-days", "1", "-keyout", dir.file("key.pem"), "-out", dir.file("cert.pem")},
+                             dir.file("openssl.log"));
+    for (int i = 0; i < 300 && certificate.running(); ++i) std::this_thread::sleep_for(100ms);
+    const int port = freeLoopbackPort();
+    const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/";
+    ChildProcess server({"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
+                         toneSource(1000, 44100, 2), "-c:a", "libmp3lame", "-b:a", "128k", "-f", "mp3", "-listen",
+                         "1", "-cert_file", dir.file("cert.pem"), "-key_file", dir.file("key.pem"), url},
+                        dir.file("ffmpeg.log"));
+    // The server takes one client and then ends, so the only connection made
+    // is the decoder's own: refused until the server listens.
+    FfmpegDecoder decoder;
+    std::unique_ptr<AudioStream> stream;
+    for (const auto end = Clock::now() + 10s; !stream && Clock::now() < end;) {
+        stream = decoder.openUrl(url);
+        if (!stream) std::this_thread::sleep_for(200ms);
+    }
+    ASSERT_NE(stream, nullptr) << decoder.lastError() << readFile(dir.file("ffmpeg.log"));
+    float rate = 0;
+    ASSERT_TRUE(stream->sampleRate(rate));
+    EXPECT_EQ(rate, 44100.0f);
+    pullSeconds(*stream, 0.3, 44100, 10s);
+    const auto frames = pullSeconds(*stream, 1.0, 44100, 10s);
+    ASSERT_EQ(frames.size(), 2u * 44100);
+    expectTone(frames, 0, 1000, 44100);
+    expectTone(frames, 1, 1500, 44100);
+}
+
 // HLS behind a redirect: the playlist is followed segment by segment, and a
 // finished playlist ends the stream instead of being reconnected.
 TEST(DecoderStreams, HlsPlaylistBehindARedirect) {
