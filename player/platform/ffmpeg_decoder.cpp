@@ -283,6 +283,7 @@ public:
         if (stopping_) return -1;
         if (held_ == 0) return finished_ ? -1 : 0;
         const std::size_t n = std::min<std::size_t>(length, held_);
+        if (n == 0) return 0;
         const std::size_t start = readPos_;
         lock.unlock();
         // The writer never touches the `held_` bytes after readPos_, so they are

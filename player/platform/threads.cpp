@@ -73,17 +73,27 @@ bool raiseProcessPriority() {
     // On Linux nice values belong to threads: shift every thread that exists
     // now; threads started later inherit their creator's value.
     bool all = true;
+    bool any = false;
     DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) return false;
+    if (tasks == nullptr) {
+        processClassOffset.store(0);
+        return false;
+    }
     while (dirent* entry = readdir(tasks)) {
         if (entry->d_name[0] == '.') continue;
         const auto tid = static_cast<id_t>(std::strtol(entry->d_name, nullptr, 10));
         errno = 0;
         const int nice = getpriority(PRIO_PROCESS, tid);
         if (nice == -1 && errno != 0) continue;  // the thread has ended meanwhile
-        if (setpriority(PRIO_PROCESS, tid, clampNice(nice - kNiceStep)) != 0) all = false;
+        if (setpriority(PRIO_PROCESS, tid, clampNice(nice - kNiceStep)) == 0) {
+            any = true;
+        } else {
+            all = false;
+        }
     }
     closedir(tasks);
+    // Refused outright: the levels keep their plain values.
+    if (!any) processClassOffset.store(0);
     return all;
 }
 
