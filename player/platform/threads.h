@@ -2,10 +2,15 @@
 // share. A thin layer over the C++ standard library and POSIX.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <semaphore>
+#include <stop_token>
+#include <thread>
 
 namespace quenda::platform {
 
@@ -18,8 +23,39 @@ enum class ThreadPriority { BelowNormal, Normal, AboveNormal, TimeCritical };
 // thread keeps the level it had. Returns whether the change took.
 bool setCurrentThreadPriority(ThreadPriority priority);
 
-// Raises the whole process to the above-normal class; a refusal is ignored.
+// Raises the whole process to the above-normal class: every thread's nice value
+// drops by the class step now, and the levels set later keep that offset; a
+// refusal is ignored. Returns whether every running thread took the change.
 bool raiseProcessPriority();
+
+// The nice value a level maps to while no real-time policy applies, with the
+// process class offset included. Exposed so tests can check the mapping.
+int niceValueFor(ThreadPriority priority);
+
+// A joinable thread that is asked, not forced, to stop: the body receives a
+// stop token and checks it at points where it holds no lock, so stopping it
+// at teardown leaves nothing locked. Destruction asks it to stop and joins.
+class Thread {
+public:
+    Thread() = default;
+    explicit Thread(std::function<void(std::stop_token)> body);
+    Thread(Thread&&) = default;
+    Thread& operator=(Thread&&) = default;
+    ~Thread() = default;
+
+    // Whether a body was started and has not returned yet.
+    bool running() const { return finished_ && !finished_->load(std::memory_order_acquire); }
+    bool joinable() const { return thread_.joinable(); }
+    void requestStop() { thread_.request_stop(); }
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    // Shared with the body so that a moved Thread still sees its end.
+    std::shared_ptr<std::atomic<bool>> finished_;
+    std::jthread thread_;
+};
 
 // A counting semaphore with the largest count the platform allows. Releasing
 // never blocks, so the output thread may release from its real-time path.
