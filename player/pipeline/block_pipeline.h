@@ -49,8 +49,8 @@ public:
         std::function<void()> streamEnded;
     };
 
-    // Points in a block's cycle where a test or a benchmark may look at the
-    // buffers; the hook runs on the pump thread and the pump waits for it.
+    // Points in a block's cycle where a tool, a test or a benchmark may look at
+    // the buffers; the hook runs on the pump thread and the pump waits for it.
     enum class Stage {
         Transferred,  // ConvInputBuffer holds the scaled block; OverlapBuffer the unscaled tail
         Interleaved,  // WorkBufferA holds the doubled block, before the biquad

@@ -9,6 +9,7 @@
 // play when no block is late, however long the processing takes.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -107,20 +108,22 @@ public:
     void update(std::int64_t got, std::int64_t total)
     {
         if (!enabled_) return;
-        if (got < lastGot_) ++block_;
+        if (got < lastGot_ || processing_) ++block_;
+        processing_ = false;
         lastGot_ = got;
         const int percent = static_cast<int>(got * 100 / total);
         if (percent == lastPercent_ && block_ == lastBlock_) return;
         lastPercent_ = percent;
         lastBlock_ = block_;
-        constexpr int kWidth = 40;
-        char bar[kWidth + 1];
-        const int filled = percent * kWidth / 100;
-        for (int i = 0; i < kWidth; ++i) bar[i] = i < filled ? '#' : '.';
-        bar[kWidth] = '\0';
-        std::fprintf(stderr, "\rblock %lld [%s] %3d%% %s", static_cast<long long>(block_ + 1), bar, percent,
-                     got == total ? "processing" : "reading   ");
-        std::fflush(stderr);
+        draw(percent, got == total);
+    }
+
+    // Pump thread: the block read so far is being processed.
+    void processing()
+    {
+        if (!enabled_) return;
+        processing_ = true;
+        draw(std::max(lastPercent_, 0), true);
     }
 
     // Main thread, once the pump has ended.
@@ -130,7 +133,20 @@ public:
     }
 
 private:
+    void draw(int percent, bool processing)
+    {
+        constexpr int kWidth = 40;
+        char bar[kWidth + 1];
+        const int filled = percent * kWidth / 100;
+        for (int i = 0; i < kWidth; ++i) bar[i] = i < filled ? '#' : '.';
+        bar[kWidth] = '\0';
+        std::fprintf(stderr, "\rblock %lld [%s] %3d%% %s", static_cast<long long>(block_ + 1), bar, percent,
+                     processing ? "processing" : "reading   ");
+        std::fflush(stderr);
+    }
+
     bool enabled_;
+    bool processing_ = false;
     std::int64_t block_ = 0;
     std::int64_t lastGot_ = 0;
     std::int64_t lastBlock_ = -1;
@@ -225,9 +241,14 @@ int Run(int argc, char** argv)
     BlockPipeline::Hooks hooks;
     hooks.progress = [&bar](std::int64_t got, std::int64_t total) { bar.update(got, total); };
 
+    BlockPipeline::Options options;
+    options.stageReached = [&bar](BlockPipeline::Stage stage) {
+        if (stage == BlockPipeline::Stage::Transferred) bar.processing();
+    };
+
     Rendered r;
     {
-        BlockPipeline pipeline(memory.buffers(), hooks);
+        BlockPipeline pipeline(memory.buffers(), hooks, options);
         pipeline.startPump(*stream, rate);
         pipeline.startKernel(args.halfLength);
         try {
