@@ -12,6 +12,7 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyleFactory>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -163,46 +164,43 @@ void MainWindow::enterPlaybackLayout(const QString& title)
     const int height = statusBar_->sizeHint().height();
     statusBar_->setGeometry(0, 50 - height, 330, height);
     statusBar_->show();
+
+    // Progress comes from the pump thread; it is shown from here, on a clock.
+    refresh_ = new QTimer(this);
+    connect(refresh_, &QTimer::timeout, this, &MainWindow::refreshStrip);
+    refresh_->start(ProgressRefreshMilliseconds);
 }
 
 void MainWindow::setProgress(std::int64_t value, std::int64_t maximum)
 {
     progressValue_.store(value, std::memory_order_relaxed);
     progressMaximum_.store(maximum, std::memory_order_relaxed);
-    // One queued update carries whatever values are latest when it runs.
-    if (!progressQueued_.exchange(true, std::memory_order_acq_rel))
-        QMetaObject::invokeMethod(this, &MainWindow::applyProgress, Qt::QueuedConnection);
+    progressChanged_.store(true, std::memory_order_release);
 }
 
-void MainWindow::applyProgress()
+void MainWindow::showStreamEnded() { streamHasEnded_.store(true, std::memory_order_release); }
+
+void MainWindow::refreshStrip()
 {
-    progressQueued_.store(false, std::memory_order_release);
-    std::int64_t value = progressValue_.load(std::memory_order_relaxed);
-    std::int64_t maximum = progressMaximum_.load(std::memory_order_relaxed);
-    if (!progress_) return;
-    maximum = std::max<std::int64_t>(maximum, 1);
-    value = std::clamp<std::int64_t>(value, 0, maximum);
-    // The bar counts in int; large ranges are scaled down together.
-    constexpr std::int64_t limit = std::numeric_limits<int>::max();
-    if (maximum > limit) {
-        const std::int64_t divisor = maximum / limit + 1;
-        value /= divisor;
-        maximum /= divisor;
+    if (progressChanged_.exchange(false, std::memory_order_acquire)) {
+        std::int64_t value = progressValue_.load(std::memory_order_relaxed);
+        std::int64_t maximum = progressMaximum_.load(std::memory_order_relaxed);
+        maximum = std::max<std::int64_t>(maximum, 1);
+        value = std::clamp<std::int64_t>(value, 0, maximum);
+        // The bar counts in int; larger ranges are scaled down together.
+        constexpr std::int64_t limit = std::numeric_limits<int>::max();
+        if (maximum > limit) {
+            const std::int64_t divisor = maximum / limit + 1;
+            value /= divisor;
+            maximum /= divisor;
+        }
+        progress_->setRange(0, static_cast<int>(maximum));
+        progress_->setValue(static_cast<int>(value));
     }
-    progress_->setRange(0, static_cast<int>(maximum));
-    progress_->setValue(static_cast<int>(value));
-}
-
-void MainWindow::showStreamEnded()
-{
-    QMetaObject::invokeMethod(this, &MainWindow::applyStreamEnded, Qt::QueuedConnection);
-}
-
-void MainWindow::applyStreamEnded()
-{
-    if (!statusBar_ || streamEnded_) return;
-    streamEnded_ = new QLabel(QString::fromLatin1(StreamEndedText), statusBar_);
-    statusBar_->addPermanentWidget(streamEnded_);
+    if (!streamEnded_ && streamHasEnded_.load(std::memory_order_acquire)) {
+        streamEnded_ = new QLabel(QString::fromLatin1(StreamEndedText), statusBar_);
+        statusBar_->addPermanentWidget(streamEnded_);
+    }
 }
 
 QWidget* MainWindow::control(int id) const

@@ -14,6 +14,7 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QStatusBar;
+class QTimer;
 class QTreeWidget;
 
 namespace quenda::shell {
@@ -57,12 +58,15 @@ public:
     void enterPlaybackLayout(const QString& title);
     bool inPlaybackLayout() const { return statusBar_ != nullptr; }
 
-    // Shows `value` of `maximum` in the progress bar. Safe from any thread:
-    // the latest values are kept and at most one update waits in the window's
-    // event queue, however often this is called.
+    // Shows `value` of `maximum` in the progress bar. Safe from any thread and
+    // cheap: it only keeps the latest values, which the window picks up on its
+    // own thread every ProgressRefreshMilliseconds, so however often the pump
+    // calls it nothing piles up in the window's event queue.
     void setProgress(std::int64_t value, std::int64_t maximum);
-    // Says "Stream ended" beside the progress bar. Safe from any thread.
+    // Says "Stream ended" beside the progress bar, at the next refresh. Safe
+    // from any thread.
     void showStreamEnded();
+    static constexpr int ProgressRefreshMilliseconds = 50;
 
     // The control with this identifier, or nullptr once it has been destroyed.
     QWidget* control(int id) const;
@@ -79,8 +83,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void applyProgress();
-    void applyStreamEnded();
+    // On the window's thread: shows what the other threads left.
+    void refreshStrip();
 
     QPointer<QTreeWidget> tree_;
     QPointer<QPushButton> play_;
@@ -90,9 +94,11 @@ private:
     QProgressBar* progress_ = nullptr;
     QLabel* streamEnded_ = nullptr;
 
+    QTimer* refresh_ = nullptr;
     std::atomic<std::int64_t> progressValue_{0};
     std::atomic<std::int64_t> progressMaximum_{0};
-    std::atomic<bool> progressQueued_{false};
+    std::atomic<bool> progressChanged_{false};
+    std::atomic<bool> streamHasEnded_{false};
 };
 
 }  // namespace quenda::shell

@@ -284,7 +284,6 @@ TEST_F(PlaybackControlTest, PumpProgressAndStreamEndReachTheStrip)
     });
     engine->pumpThread.join();
     ASSERT_TRUE(serveUntil([&] { return window_.streamEndedLabel() != nullptr; }));
-    QApplication::processEvents();
     EXPECT_EQ(window_.progressBar()->value(), 31752000);
     EXPECT_EQ(window_.streamEndedLabel()->text(), "Stream ended");
     // Nothing else happens: playback goes on until the close box.
