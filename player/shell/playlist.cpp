@@ -136,7 +136,7 @@ std::vector<Station> readPlaylist(std::istream& in)
     lines.next(line);
     const std::int64_t count = readInteger(lineValue(line));
 
-    for (std::int64_t i = 1; i <= count; ++i) {
+    for (std::int64_t i = 0; i < count; ++i) {
         Station station;
         // An entry made only of lines past the end of the file would be empty,
         // and a huge count would make billions of them.
