@@ -21,14 +21,15 @@
 
 namespace quenda::shell::testing {
 
-// The one QApplication of a test program, on Qt's offscreen platform.
+// The one QApplication of a test program, on Qt's offscreen platform unless
+// another one is asked for (the X server test runs the same tests on Xvfb).
 inline QApplication& qtApp()
 {
     static int argc = 1;
     static char name[] = "quenda_shell_test";
     static char* argv[] = {name, nullptr};
     static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
         auto* a = new QApplication(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);
         return a;
