@@ -30,6 +30,14 @@ const std::string& aboutText()
 
 void Exits::exitWithMessage(const std::string& exitMessage)
 {
+    // The same message as one line on standard error, so that a run without
+    // anyone at the screen (a script, a remote session) still tells why it ended.
+    std::string line = exitMessage;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    for (char& c : line)
+        if (c == '\r' || c == '\n') c = ' ';
+    std::fprintf(stderr, "quenda: %s\n", line.c_str());
+    std::fflush(stderr);
     showFinalBox(QString::fromStdString(exitMessage + aboutText()));
     exitQuietly();
 }

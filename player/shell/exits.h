@@ -24,7 +24,8 @@ class Exits {
 public:
     virtual ~Exits() = default;
 
-    // `exitMessage` followed by aboutText() in the final "ERROR" box, then the end.
+    // `exitMessage` followed by aboutText() in the final "ERROR" box, then the
+    // end. The message alone is also written as one line on standard error.
     void exitWithMessage(const std::string& exitMessage);
     // The end, without a box.
     void exitQuietly();
