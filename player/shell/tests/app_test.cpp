@@ -82,15 +82,18 @@ TEST(RunPlayerDeathTest, FatalCodeShowsBothBoxesAndEndsWithZero)
 {
     EXPECT_EXIT(runChild("offscreen", -1, 6), ::testing::ExitedWithCode(0),
                 "\\[ERROR\\|0\\|Power on USB-DAC\\]\n"
+                "quenda: The specified format is Not supported by the device\\.\n"
                 "\\[ERROR\\|3\\|The specified format is Not supported by the device\\.\r\n\r\n"
                 "Halvane Ostrel Vantle Quenda\r\n[^]]*\\]\n$");
 }
 
+// The final message also goes to standard error as one line, before its box.
 TEST(RunPlayerDeathTest, MissingFavoritesEndWithTheirMessage)
 {
     // The test programs' folder holds no favourites file.
     EXPECT_EXIT(runChild("offscreen", 0, 0), ::testing::ExitedWithCode(0),
-                "^\\[ERROR\\|3\\|I can't find favorites playlist\\.\r\n\r\nHalvane[^]]*\\]\n$");
+                "^quenda: I can't find favorites playlist\\.\n"
+                "\\[ERROR\\|3\\|I can't find favorites playlist\\.\r\n\r\nHalvane[^]]*\\]\n$");
 }
 
 TEST(ExitsDeathTest, ExitQuietlyEndsWithZeroAndNoOutput)
