@@ -30,8 +30,10 @@ trap 'exit 130' INT TERM
 # A major chord (A3, C#4, E4) with a slow swell.
 chord="aevalsrc=0.18*(sin(2*PI*220*t)+sin(2*PI*277.18*t)+sin(2*PI*329.63*t))*(0.75+0.25*sin(2*PI*0.2*t)):s=44100:c=stereo"
 lr_start_icecast || exit 1
-# Faster than real time, so the first block is ready when the silent one ends.
-lr_feed_station /demo.mp3 "$chord" 8 || exit 1
+# Twice real time: the first block is ready well before the silent one ends,
+# and the player, which reads a block per block played, falls behind the
+# station by only one real-time second a second (the server keeps hours of it).
+lr_feed_station /demo.mp3 "$chord" 2 || exit 1
 lr_start_pulse || exit 1
 lr_write_alsa_conf "$LR_DIR/capture.raw"
 lr_copy_player "$root/build/bin" "Local demo chord" "http://127.0.0.1:$LR_PORT/demo.mp3" || exit 1

@@ -37,8 +37,10 @@ lr_wait_for() { # seconds, command...
 }
 
 # Icecast on a free loopback port; sets LR_PORT. The queue lets a listener fall
-# minutes behind and a new listener gets a large burst, so a station fed faster
-# than real time reaches the player at once and keeps it supplied.
+# many minutes behind (the player stops reading while it waits for the output),
+# and a new listener gets only a small burst: its audio starts where the station
+# is when it connects, so a station fed faster than real time fills the first
+# block in a fixed time after PLAY, however long the set-up took.
 lr_start_icecast() {
     LR_PORT=$(lr_free_port) || return 1
     mkdir -p "$LR_DIR/icecast/log"
@@ -51,10 +53,10 @@ lr_start_icecast() {
     fi
     cat >"$LR_DIR/icecast/icecast.xml" <<EOF
 <icecast>
-  <limits><clients>10</clients><sources>4</sources><queue-size>67108864</queue-size>
+  <limits><clients>10</clients><sources>4</sources><queue-size>536870912</queue-size>
     <client-timeout>30</client-timeout><header-timeout>15</header-timeout>
     <source-timeout>30</source-timeout><burst-on-connect>1</burst-on-connect>
-    <burst-size>8388608</burst-size></limits>
+    <burst-size>65536</burst-size></limits>
   <authentication><source-password>quenda-source</source-password>
     <admin-user>admin</admin-user><admin-password>quenda-source</admin-password></authentication>
   <hostname>127.0.0.1</hostname>
