@@ -49,7 +49,13 @@ export ALSA_CONFIG_PATH="$work/asound.conf"
 refuse=allocator_may_return_null=1:max_allocation_size_mb=32
 case $sanitizer in
 address) export ASAN_OPTIONS="$refuse${ASAN_OPTIONS:+:$ASAN_OPTIONS}" ;;
-thread) export TSAN_OPTIONS="$refuse${TSAN_OPTIONS:+:$TSAN_OPTIONS}" ;;
+thread)
+    # Qt hands its posted events between its own threads through futexes that
+    # ThreadSanitizer cannot see (the window tests pass over the same calls).
+    printf 'called_from_lib:libQt6Core.so\ncalled_from_lib:libQt6Gui.so\ncalled_from_lib:libQt6XcbQpa.so\n' \
+        >"$work/tsan.supp"
+    export TSAN_OPTIONS="$refuse:suppressions=$work/tsan.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+    ;;
 esac
 (
     # 256 MiB: less than the 367 MiB of sample memory; for the player alone.
@@ -86,4 +92,7 @@ cat "$work/errors" >&2
 [ "$status" -eq 0 ] || fail "the player ended with status $status"
 grep -qxF "quenda: I can't allocate sample memory." "$work/errors" ||
     fail "no allocation message on standard error"
+# The player leaves through _exit, so a sanitizer's findings do not change its status.
+grep -qE "ERROR: AddressSanitizer|WARNING: ThreadSanitizer|runtime error:" "$work/errors" &&
+    fail "a sanitizer report"
 echo "PASS"
