@@ -17,7 +17,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-liberation2
   # real parts the tests run against: a radio server, a stream maker,
   # a paced sound server behind ALSA, a display server
-  icecast2 ffmpeg pulseaudio xvfb xauth x11-utils imagemagick sox curl openssl
+  icecast2 ffmpeg pulseaudio xvfb xauth x11-utils xdotool libx11-dev imagemagick sox curl openssl
 )
 
 missing=()

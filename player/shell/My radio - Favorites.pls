@@ -1,0 +1,21 @@
+[playlist]
+NumberOfEntries=6
+File1=https://stream.radioparadise.com/mp3-192
+Title1=Radio Paradise (MP3 192k)
+Length1=-1
+File2=http://stream.radioparadise.com/aac-128
+Title2=Radio Paradise (AAC 128k)
+Length2=-1
+File3=http://ice1.somafm.com/groovesalad-128-mp3
+Title3=SomaFM Groove Salad (MP3 128k)
+Length3=-1
+File4=https://ice2.somafm.com/groovesalad-128-aac
+Title4=SomaFM Groove Salad (AAC 128k)
+Length4=-1
+File5=https://st01.sslstream.dlf.de/dlf/01/128/mp3/stream.mp3
+Title5=Deutschlandfunk (MP3 128k)
+Length5=-1
+File6=https://kexp-mp3-128.streamguys1.com/kexp128.mp3
+Title6=KEXP Seattle (MP3 128k)
+Length6=-1
+Version=2

@@ -1,0 +1,3 @@
+﻿[playlist]
+NumberOfEntries=$7FFFFFFF
+File1=http://a.example/

@@ -1,0 +1,1 @@
+[playlist]NumberOfEntries=%11File1=xLength1=0
