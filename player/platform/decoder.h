@@ -42,6 +42,10 @@ public:
 
     // Opens a station address; nullptr when it cannot be opened.
     virtual std::unique_ptr<AudioStream> openUrl(const std::string& url) = 0;
+
+    // Why the last openUrl failed (the failing step and its reason); empty
+    // after a success or when the decoder does not say.
+    virtual std::string lastError() const { return {}; }
 };
 
 }  // namespace quenda::platform

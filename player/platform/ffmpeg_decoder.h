@@ -45,7 +45,7 @@ public:
     std::unique_ptr<AudioStream> openUrl(const std::string& url) override;
 
     // Why the last openUrl failed: the failing step and FFmpeg's reason.
-    const std::string& lastError() const { return lastError_; }
+    std::string lastError() const override { return lastError_; }
 
 private:
     Options options_;
