@@ -233,6 +233,13 @@ std::unique_ptr<Session> openSession(const std::string& url, const FfmpegDecoder
         error = "no audio decoded from the first packets";
         return nullptr;
     }
+    // The rate sizes the stream buffer; a server must not choose its size.
+    if (!isUsableSampleRate(session->firstFrame->sample_rate)) {
+        error = "unusable sample rate " + std::to_string(session->firstFrame->sample_rate) + " Hz (accepted: " +
+                std::to_string(static_cast<int>(kMinSampleRate)) + " to " +
+                std::to_string(static_cast<int>(kMaxSampleRate)) + " Hz)";
+        return nullptr;
+    }
     const bool seekable = format->pb != nullptr && (format->pb->seekable & AVIO_SEEKABLE_NORMAL) != 0;
     const bool finishedPlaylist =
         std::strcmp(format->iformat->name, "hls") == 0 && format->duration != AV_NOPTS_VALUE;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <thread>
@@ -87,6 +88,7 @@ std::vector<std::size_t> rampRuns(const std::vector<float>& frames) {
 //   /redirect      302 to /ramp/2/44100
 //   /to-file       302 to a local file
 //   /icy           /ramp/2/44100 from a SHOUTcast server, with titles in the audio
+//   /rate/R        a quarter second of the counting signal claiming R Hz
 void serve(const HttpServer::Request& r) {
     const std::string audioHead = "HTTP/1.0 200 OK\r\nContent-Type: audio/wav\r\n\r\n";
     if (r.path.rfind("/ramp/", 0) == 0) {
@@ -134,6 +136,9 @@ void serve(const HttpServer::Request& r) {
         std::string body;
         for (std::size_t at = 0; at < audio.size(); at += 1000) body += audio.substr(at, 1000) + block;
         HttpServer::send(r.fd, body);
+    } else if (r.path.rfind("/rate/", 0) == 0) {
+        const int rate = std::atoi(r.path.c_str() + 6);
+        HttpServer::send(r.fd, audioHead + wavHeader(rate, 2) + rampPcm(0, kRate / 4, 2));
     } else if (r.path == "/to-file") {
         HttpServer::send(r.fd, "HTTP/1.0 302 Found\r\nLocation: file:///etc/passwd\r\n\r\n");
     } else if (r.path == "/redirect") {
@@ -179,6 +184,26 @@ TEST_F(DecoderFaults, OpenFailsWithinItsTimeLimit) {
         EXPECT_FALSE(decoder.lastError().empty()) << url;
         EXPECT_LT(Clock::now() - start, 4s) << url;
     }
+}
+
+// The stream's rate sizes its buffer, so a rate the server makes up is refused
+// before anything is allocated for it.
+TEST_F(DecoderFaults, RatesOutsideTheUsableRangeAreRefused) {
+    struct Case {
+        int rate;
+        bool opens;
+    };
+    for (const Case c : {Case{1'000'000, false}, Case{4'000, false}, Case{8'000, true}, Case{384'000, true},
+                         Case{384'001, false}}) {
+        FfmpegDecoder decoder(quickOptions());
+        std::unique_ptr<AudioStream> stream = decoder.openUrl(server.url("/rate/" + std::to_string(c.rate)));
+        EXPECT_EQ(stream != nullptr, c.opens) << c.rate;
+        if (!c.opens) {
+            EXPECT_NE(decoder.lastError().find("sample rate"), std::string::npos) << decoder.lastError();
+        }
+    }
+    EXPECT_FALSE(isUsableSampleRate(std::numeric_limits<double>::quiet_NaN()));
+    EXPECT_FALSE(isUsableSampleRate(std::numeric_limits<double>::infinity()));
 }
 
 // Mono is duplicated, stereo passes exactly, more channels are mixed down; a
