@@ -88,6 +88,8 @@ std::vector<std::size_t> rampRuns(const std::vector<float>& frames) {
 //   /redirect      302 to /ramp/2/44100
 //   /to-file       302 to a local file
 //   /icy           /ramp/2/44100 from a SHOUTcast server, with titles in the audio
+//   /noise-trickle 64 noise bytes as audio/mpeg every 100 ms, never ending
+//   /noise-flood   noise as audio/mpeg as fast as it is taken, never ending
 //   /rate/R        a quarter second of the counting signal claiming R Hz
 void serve(const HttpServer::Request& r) {
     const std::string audioHead = "HTTP/1.0 200 OK\r\nContent-Type: audio/wav\r\n\r\n";
@@ -136,6 +138,16 @@ void serve(const HttpServer::Request& r) {
         std::string body;
         for (std::size_t at = 0; at < audio.size(); at += 1000) body += audio.substr(at, 1000) + block;
         HttpServer::send(r.fd, body);
+    } else if (r.path == "/noise-trickle" || r.path == "/noise-flood") {
+        const bool flood = r.path == "/noise-flood";
+        if (!HttpServer::send(r.fd, "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n")) return;
+        std::mt19937 rng(11);
+        std::string noise(flood ? 16 * 1024 : 64, '\0');
+        while (!r.stopping) {
+            for (char& c : noise) c = static_cast<char>(rng());
+            if (!HttpServer::send(r.fd, noise)) return;
+            if (!flood && !HttpServer::pause(r.stopping, 100)) return;
+        }
     } else if (r.path.rfind("/rate/", 0) == 0) {
         const int rate = std::atoi(r.path.c_str() + 6);
         HttpServer::send(r.fd, audioHead + wavHeader(rate, 2) + rampPcm(0, kRate / 4, 2));
@@ -183,6 +195,28 @@ TEST_F(DecoderFaults, OpenFailsWithinItsTimeLimit) {
         EXPECT_EQ(decoder.openUrl(url), nullptr) << url;
         EXPECT_FALSE(decoder.lastError().empty()) << url;
         EXPECT_LT(Clock::now() - start, 4s) << url;
+    }
+}
+
+// Data that keeps arriving but never decodes to audio cannot hold the open
+// (which the player makes on its window's thread) past its overall deadline.
+TEST_F(DecoderFaults, OpenGivesUpOnDataThatNeverBecomesAudio) {
+    struct Case {
+        const char* path;
+        const char* reason;  // in the error; nullptr: FFmpeg's own
+    };
+    // The trickle is only ever stopped by the deadline, and the error says so.
+    for (const Case c : {Case{"/noise-trickle", "time limit"}, Case{"/noise-flood", nullptr}}) {
+        FfmpegDecoder::Options options = quickOptions();
+        options.openTimeout = 1500ms;
+        FfmpegDecoder decoder(options);
+        const auto start = Clock::now();
+        EXPECT_EQ(decoder.openUrl(server.url(c.path)), nullptr) << c.path;
+        EXPECT_LT(Clock::now() - start, 4s) << c.path << ": " << decoder.lastError();
+        EXPECT_FALSE(decoder.lastError().empty()) << c.path;
+        if (c.reason != nullptr) {
+            EXPECT_NE(decoder.lastError().find(c.reason), std::string::npos) << decoder.lastError();
+        }
     }
 }
 
