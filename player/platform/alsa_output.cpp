@@ -72,6 +72,11 @@ void AlsaOutput::fail(int code, const std::string& call, int alsaError) {
     lastErrorText_ = call + ": " + snd_strerror(alsaError);
 }
 
+std::string AlsaOutput::lastErrorText() const {
+    if (lastErrorText_.empty() && deviceLost()) return lostReason_;
+    return lastErrorText_;
+}
+
 void AlsaOutput::succeed() {
     lastError_ = ErrorNone;
     lastErrorText_.clear();
@@ -240,7 +245,8 @@ void AlsaOutput::play(std::stop_token stop) {
             if (written < 0) {
                 // Underruns and suspends are recovered; anything else means the
                 // device is gone and the thread ends.
-                if (snd_pcm_recover(pcm_, static_cast<int>(written), 1) < 0) {
+                if (const int err = snd_pcm_recover(pcm_, static_cast<int>(written), 1); err < 0) {
+                    lostReason_ = std::string("snd_pcm_writei: device lost: ") + snd_strerror(err);
                     deviceLost_.store(true, std::memory_order_release);
                     return;
                 }

@@ -33,13 +33,14 @@ public:
     void stop(bool discard) override;
     void free() override;
 
-    // The failing call and ALSA's reason for the last failure, empty after a success.
-    const std::string& lastErrorText() const { return lastErrorText_; }
+    // The failing call and ALSA's reason for the last failure, or for the loss
+    // of the device while playing; empty after a success.
+    std::string lastErrorText() const override;
     // Frames per callback request and in the device buffer, once open.
     unsigned long periodFrames() const { return periodFrames_; }
     unsigned long bufferFrames() const { return bufferFrames_; }
     // The output thread ended by itself because the device went away.
-    bool deviceLost() const { return deviceLost_.load(std::memory_order_acquire); }
+    bool deviceLost() const override { return deviceLost_.load(std::memory_order_acquire); }
 
 private:
     void fail(int code, const std::string& call, int alsaError);
@@ -56,6 +57,9 @@ private:
     void* user_ = nullptr;
     unsigned long periodFrames_ = 0;
     unsigned long bufferFrames_ = 0;
+    // Written by the output thread before it sets deviceLost_, read only after
+    // deviceLost_ is seen set, so the flag orders the two.
+    std::string lostReason_;
     std::atomic<bool> deviceLost_{false};
     Thread thread_;
 };

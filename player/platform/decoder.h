@@ -8,6 +8,18 @@
 
 namespace quenda::platform {
 
+// The sample rates the player accepts from a stream. The rate comes from the
+// server and sizes the decoder's buffer and the output device's setup, so a
+// stream outside these bounds is refused rather than trusted.
+inline constexpr double kMinSampleRate = 8'000.0;
+inline constexpr double kMaxSampleRate = 384'000.0;
+
+// Whether `rate` (Hz) is a finite rate within [kMinSampleRate, kMaxSampleRate].
+constexpr bool isUsableSampleRate(double rate) {
+    // Written so that NaN fails both comparisons.
+    return rate >= kMinSampleRate && rate <= kMaxSampleRate;
+}
+
 // Anything the block pump can pull interleaved 32-bit float stereo from.
 class SampleSource {
 public:
@@ -42,6 +54,10 @@ public:
 
     // Opens a station address; nullptr when it cannot be opened.
     virtual std::unique_ptr<AudioStream> openUrl(const std::string& url) = 0;
+
+    // Why the last openUrl failed (the failing step and its reason); empty
+    // after a success or when the decoder does not say.
+    virtual std::string lastError() const { return {}; }
 };
 
 }  // namespace quenda::platform

@@ -101,6 +101,8 @@ struct IoWatch {
     Clock::duration connectTimeout{};
     Clock::duration stallTimeout{};
     Clock::time_point start{};
+    // Until the first frame is decoded: the open's overall deadline.
+    Clock::time_point openDeadline = Clock::time_point::max();
     Clock::time_point lastProgress{};
     bool gotData = false;
     const AVFormatContext* format = nullptr;
@@ -115,6 +117,7 @@ struct IoWatch {
         auto* self = static_cast<IoWatch*>(opaque);
         if (self->stopping->load(std::memory_order_relaxed)) return 1;
         const auto now = Clock::now();
+        if (now > self->openDeadline) return 1;
         if (self->format != nullptr && self->format->pb != nullptr &&
             self->format->pb->bytes_read != self->lastBytes) {
             self->lastBytes = self->format->pb->bytes_read;
@@ -147,6 +150,14 @@ std::unique_ptr<Session> openSession(const std::string& url, const FfmpegDecoder
     watch.connectTimeout = options.connectTimeout;
     watch.stallTimeout = options.stallTimeout;
     watch.start = watch.lastProgress = Clock::now();
+    watch.openDeadline = watch.start + options.openTimeout;
+    // FFmpeg reports a deadline hit as "Immediate exit requested"; say why.
+    const auto failed = [&](std::string step, int rc) {
+        if (Clock::now() > watch.openDeadline && !stopping.load()) {
+            return step + ": no audio within the open time limit";
+        }
+        return step + ": " + avError(rc);
+    };
 
     AVFormatContext* raw = avformat_alloc_context();
     if (raw == nullptr) {
@@ -164,7 +175,7 @@ std::unique_ptr<Session> openSession(const std::string& url, const FfmpegDecoder
     int rc = avformat_open_input(&raw, url.c_str(), nullptr, &dict);
     av_dict_free(&dict);
     if (rc < 0) {  // FFmpeg has freed the context
-        error = "avformat_open_input: " + avError(rc);
+        error = failed("avformat_open_input", rc);
         return nullptr;
     }
     session->format.reset(raw);
@@ -172,7 +183,7 @@ std::unique_ptr<Session> openSession(const std::string& url, const FfmpegDecoder
 
     rc = avformat_find_stream_info(format, nullptr);
     if (rc < 0) {
-        error = "avformat_find_stream_info: " + avError(rc);
+        error = failed("avformat_find_stream_info", rc);
         return nullptr;
     }
     const AVCodec* decoder = nullptr;
@@ -213,10 +224,14 @@ std::unique_ptr<Session> openSession(const std::string& url, const FfmpegDecoder
         return nullptr;
     }
     for (int packets = 0; packets < kMaxPacketsBeforeAudio; ++packets) {
+        if (IoWatch::interrupt(&watch) != 0) {
+            error = failed("decoding the first audio", AVERROR_EXIT);
+            return nullptr;
+        }
         rc = av_read_frame(format, packet.get());
         if (rc == AVERROR(EAGAIN)) continue;
         if (rc < 0) {
-            error = "av_read_frame before any audio: " + avError(rc);
+            error = failed("av_read_frame before any audio", rc);
             return nullptr;
         }
         const bool ours = packet->stream_index == session->streamIndex;
@@ -233,6 +248,14 @@ std::unique_ptr<Session> openSession(const std::string& url, const FfmpegDecoder
         error = "no audio decoded from the first packets";
         return nullptr;
     }
+    // The rate sizes the stream buffer; a server must not choose its size.
+    if (!isUsableSampleRate(session->firstFrame->sample_rate)) {
+        error = "unusable sample rate " + std::to_string(session->firstFrame->sample_rate) + " Hz (accepted: " +
+                std::to_string(static_cast<int>(kMinSampleRate)) + " to " +
+                std::to_string(static_cast<int>(kMaxSampleRate)) + " Hz)";
+        return nullptr;
+    }
+    watch.openDeadline = Clock::time_point::max();
     const bool seekable = format->pb != nullptr && (format->pb->seekable & AVIO_SEEKABLE_NORMAL) != 0;
     const bool finishedPlaylist =
         std::strcmp(format->iformat->name, "hls") == 0 && format->duration != AV_NOPTS_VALUE;

@@ -23,6 +23,10 @@ public:
         bool reconnect = true;
         // An open that has received nothing after this long fails.
         std::chrono::milliseconds connectTimeout{10'000};
+        // An open that has not decoded its first audio frame this long after
+        // it started fails, however much data keeps arriving (a server that
+        // trickles bytes, or sends endless data that is not audio).
+        std::chrono::milliseconds openTimeout{30'000};
         // A stream that delivers nothing for this long counts as dropped.
         std::chrono::milliseconds stallTimeout{20'000};
         // Pause before the first reconnection attempt; it doubles after every
@@ -45,7 +49,7 @@ public:
     std::unique_ptr<AudioStream> openUrl(const std::string& url) override;
 
     // Why the last openUrl failed: the failing step and FFmpeg's reason.
-    const std::string& lastError() const { return lastError_; }
+    std::string lastError() const override { return lastError_; }
 
 private:
     Options options_;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace quenda::platform {
 
@@ -59,6 +60,15 @@ public:
 
     // Releases the device. Safe to call when nothing is open.
     virtual void free() = 0;
+
+    // True once the device went away while playing: the output stopped asking
+    // the callback by itself. Cleared by the next successful init.
+    virtual bool deviceLost() const { return false; }
+
+    // The failing call and its reason, for the user: the last failed operation,
+    // or why the device was lost; empty when nothing failed or the
+    // implementation does not say.
+    virtual std::string lastErrorText() const { return {}; }
 };
 
 }  // namespace quenda::platform

@@ -1,9 +1,11 @@
 #include "threads.h"
 
 #include <dirent.h>
+#include <linux/capability.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +42,45 @@ bool setThreadNice(pid_t tid, int nice) {
     return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), clampNice(nice)) == 0;
 }
 
+// Whether the calling thread may set any nice value (CAP_SYS_NICE).
+bool mayLowerNiceFreely() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    return (data[CAP_TO_INDEX(CAP_SYS_NICE)].effective & CAP_TO_MASK(CAP_SYS_NICE)) != 0;
+}
+
+// Whether the calling thread may lower its nice value to `nice`: Linux lets a
+// thread without CAP_SYS_NICE go only as low as RLIMIT_NICE permits (20 minus
+// the limit), and the limit is 0 for ordinary users on a stock system.
+bool mayReachNice(int nice) {
+    if (mayLowerNiceFreely()) return true;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NICE, &limit) != 0) return false;
+    return limit.rlim_cur == RLIM_INFINITY || static_cast<rlim_t>(20 - clampNice(nice)) <= limit.rlim_cur;
+}
+
+int ownNice(pid_t tid) {
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    return (nice == -1 && errno != 0) ? 0 : nice;
+}
+
+// Moves the thread to `nice`. Raising the value is always allowed; lowering
+// it may be refused, and then the thread goes as low toward it as it may, so
+// that a thread asking for normal or more never stays below what it can reach.
+bool lowerOrSetNice(pid_t tid, int nice) {
+    if (setThreadNice(tid, nice)) return true;
+    const int current = ownNice(tid);
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NICE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const int floor = clampNice(20 - static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 40)));
+        const int reachable = std::max(floor, clampNice(nice));
+        if (reachable < current) setThreadNice(tid, reachable);
+    }
+    return false;
+}
+
 bool setOwnPolicy(int policy, int rtPriority) {
     sched_param param{};
     param.sched_priority = rtPriority;
@@ -58,14 +99,22 @@ bool setCurrentThreadPriority(ThreadPriority priority) {
         if (setOwnPolicy(SCHED_FIFO, kRealtimePriority)) return true;
         // Not permitted (no CAP_SYS_NICE, no RLIMIT_RTPRIO): the strongest nice
         // value the system grants instead.
-        return setThreadNice(tid, niceValueFor(priority));
+        return lowerOrSetNice(tid, niceValueFor(priority));
+    }
+    const int target = niceValueFor(priority);
+    if (target > niceValueFor(ThreadPriority::Normal)) {
+        // An unprivileged thread can never lower its nice value again: a thread
+        // that dropped below normal would stay there for good, and so would
+        // every thread it starts. Drop only when the way back is open.
+        const int backTo = std::min(ownNice(tid), niceValueFor(ThreadPriority::Normal));
+        if (!mayReachNice(backTo)) return false;
     }
     int policy = SCHED_OTHER;
     sched_param current{};
     if (pthread_getschedparam(pthread_self(), &policy, &current) == 0 && policy != SCHED_OTHER) {
         if (!setOwnPolicy(SCHED_OTHER, 0)) return false;
     }
-    return setThreadNice(tid, niceValueFor(priority));
+    return lowerOrSetNice(tid, target);
 }
 
 bool raiseProcessPriority() {

@@ -20,7 +20,12 @@ namespace quenda::platform {
 enum class ThreadPriority { BelowNormal, Normal, AboveNormal, TimeCritical };
 
 // Sets the calling thread's scheduling level. A refused change is ignored: the
-// thread keeps the level it had. Returns whether the change took.
+// thread keeps the level it had, or, asking for normal or more, goes as far
+// toward it as the system allows. Below normal is refused unless the thread
+// could come back to normal afterwards (root, CAP_SYS_NICE or a large enough
+// RLIMIT_NICE): Linux never lets an ordinary thread lower its nice value again,
+// and the threads it starts would inherit the lower level too. Returns whether
+// the change took.
 bool setCurrentThreadPriority(ThreadPriority priority);
 
 // Raises the whole process to the above-normal class: every thread's nice value

@@ -229,8 +229,8 @@ int Run(int argc, char** argv)
     std::unique_ptr<quenda::platform::AudioStream> stream = decoder.openUrl(args.input);
     if (!stream) throw Failure{"cannot open " + args.input + ": " + decoder.lastError()};
     float rate = 0;
-    if (!stream->sampleRate(rate) || !(rate >= 1.0f) || rate > 1e6f) {
-        throw Failure{"cannot tell the sample rate of " + args.input};
+    if (!stream->sampleRate(rate) || !quenda::platform::isUsableSampleRate(rate)) {
+        throw Failure{"unusable sample rate in " + args.input};
     }
     const auto outputRate = static_cast<std::uint32_t>(2 * std::lround(rate));
 

@@ -65,26 +65,30 @@ std::array<unsigned char, kHeaderBytes> Header(std::uint32_t rate, std::uint64_t
 
 }  // namespace
 
+WavWriter::TempFile::~TempFile()
+{
+    if (!keep && !path.empty()) ::unlink(path.c_str());
+}
+
+WavWriter::Descriptor::~Descriptor()
+{
+    if (fd >= 0) ::close(fd);
+}
+
 WavWriter::WavWriter(const std::string& path, std::uint32_t rate) : path_(path), rate_(rate)
 {
     std::vector<char> name(path.begin(), path.end());
     const std::string suffix = ".part-XXXXXX";
     name.insert(name.end(), suffix.begin(), suffix.end());
     name.push_back('\0');
-    fd_ = mkstemp(name.data());
-    if (fd_ < 0) fail("cannot create a file beside", errno);
-    tempPath_ = name.data();
+    fd_.fd = mkstemp(name.data());
+    if (fd_.fd < 0) fail("cannot create a file beside", errno);
+    temp_.path = name.data();
     const mode_t mask = ::umask(0);  // a plain new file's mode, not mkstemp's private one
     ::umask(mask);
-    ::fchmod(fd_, 0666 & ~mask);
+    ::fchmod(fd_.fd, 0666 & ~mask);
     const auto header = Header(rate, 0);
     writeAt(0, header.data(), header.size());
-}
-
-WavWriter::~WavWriter()
-{
-    if (fd_ >= 0) ::close(fd_);
-    if (!finished_ && !tempPath_.empty()) ::unlink(tempPath_.c_str());
 }
 
 void WavWriter::fail(const std::string& what, int error) const
@@ -96,7 +100,7 @@ void WavWriter::writeAt(std::uint64_t offset, const void* data, std::uint64_t by
 {
     const auto* p = static_cast<const char*>(data);
     while (bytes > 0) {
-        const ssize_t n = ::pwrite(fd_, p, bytes, static_cast<off_t>(offset));
+        const ssize_t n = ::pwrite(fd_.fd, p, bytes, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
             fail("cannot write", errno);
@@ -119,12 +123,12 @@ void WavWriter::finish()
 {
     const auto header = Header(rate_, dataBytes_);
     writeAt(0, header.data(), header.size());
-    if (::fsync(fd_) != 0) fail("cannot write", errno);
-    const int fd = fd_;
-    fd_ = -1;
+    if (::fsync(fd_.fd) != 0) fail("cannot write", errno);
+    const int fd = fd_.fd;
+    fd_.fd = -1;
     if (::close(fd) != 0) fail("cannot write", errno);
-    if (std::rename(tempPath_.c_str(), path_.c_str()) != 0) fail("cannot rename the finished file onto", errno);
-    finished_ = true;
+    if (std::rename(temp_.path.c_str(), path_.c_str()) != 0) fail("cannot rename the finished file onto", errno);
+    temp_.keep = true;
 }
 
 }  // namespace quenda::render

@@ -20,7 +20,7 @@ public:
     // Creates the temporary file. Throws WriteError.
     WavWriter(const std::string& path, std::uint32_t rate);
     // Removes the temporary file unless finish() succeeded.
-    ~WavWriter();
+    ~WavWriter() = default;
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
 
@@ -38,12 +38,30 @@ private:
     void writeAt(std::uint64_t offset, const void* data, std::uint64_t bytes);
     [[noreturn]] void fail(const std::string& what, int error) const;
 
+    // The temporary file, removed unless kept: owned from the moment it exists,
+    // so that a constructor that throws after creating it leaves nothing behind.
+    struct TempFile {
+        std::string path;
+        bool keep = false;
+        TempFile() = default;
+        TempFile(const TempFile&) = delete;
+        TempFile& operator=(const TempFile&) = delete;
+        ~TempFile();
+    };
+    // A descriptor closed with its owner.
+    struct Descriptor {
+        int fd = -1;
+        Descriptor() = default;
+        Descriptor(const Descriptor&) = delete;
+        Descriptor& operator=(const Descriptor&) = delete;
+        ~Descriptor();
+    };
+
     std::string path_;
-    std::string tempPath_;
     std::uint32_t rate_ = 0;
-    int fd_ = -1;
+    TempFile temp_;  // declared before fd_: the file is closed, then removed
+    Descriptor fd_;
     std::uint64_t dataBytes_ = 0;
-    bool finished_ = false;
 };
 
 }  // namespace quenda::render

@@ -263,6 +263,10 @@ TEST_F(AlsaOutputTest, PacedDeviceAndItsDisappearance) {
 
     pulse.kill();
     EXPECT_TRUE(waitFor([&] { return output.deviceLost(); }, 5s));
+    // The loss and its reason reach whoever holds the plain interface.
+    const ExclusiveOutput& asPlayed = output;
+    EXPECT_TRUE(asPlayed.deviceLost());
+    EXPECT_NE(asPlayed.lastErrorText().find("snd_pcm_writei"), std::string::npos) << asPlayed.lastErrorText();
     const int calls = producer.calls.load();
     std::this_thread::sleep_for(200ms);
     EXPECT_LE(producer.calls.load(), calls + 1);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <thread>
@@ -87,6 +88,9 @@ std::vector<std::size_t> rampRuns(const std::vector<float>& frames) {
 //   /redirect      302 to /ramp/2/44100
 //   /to-file       302 to a local file
 //   /icy           /ramp/2/44100 from a SHOUTcast server, with titles in the audio
+//   /noise-trickle 64 noise bytes as audio/mpeg every 100 ms, never ending
+//   /noise-flood   noise as audio/mpeg as fast as it is taken, never ending
+//   /rate/R        a quarter second of the counting signal claiming R Hz
 void serve(const HttpServer::Request& r) {
     const std::string audioHead = "HTTP/1.0 200 OK\r\nContent-Type: audio/wav\r\n\r\n";
     if (r.path.rfind("/ramp/", 0) == 0) {
@@ -134,6 +138,19 @@ void serve(const HttpServer::Request& r) {
         std::string body;
         for (std::size_t at = 0; at < audio.size(); at += 1000) body += audio.substr(at, 1000) + block;
         HttpServer::send(r.fd, body);
+    } else if (r.path == "/noise-trickle" || r.path == "/noise-flood") {
+        const bool flood = r.path == "/noise-flood";
+        if (!HttpServer::send(r.fd, "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n")) return;
+        std::mt19937 rng(11);
+        std::string noise(flood ? 16 * 1024 : 64, '\0');
+        while (!r.stopping) {
+            for (char& c : noise) c = static_cast<char>(rng());
+            if (!HttpServer::send(r.fd, noise)) return;
+            if (!flood && !HttpServer::pause(r.stopping, 100)) return;
+        }
+    } else if (r.path.rfind("/rate/", 0) == 0) {
+        const int rate = std::atoi(r.path.c_str() + 6);
+        HttpServer::send(r.fd, audioHead + wavHeader(rate, 2) + rampPcm(0, kRate / 4, 2));
     } else if (r.path == "/to-file") {
         HttpServer::send(r.fd, "HTTP/1.0 302 Found\r\nLocation: file:///etc/passwd\r\n\r\n");
     } else if (r.path == "/redirect") {
@@ -179,6 +196,48 @@ TEST_F(DecoderFaults, OpenFailsWithinItsTimeLimit) {
         EXPECT_FALSE(decoder.lastError().empty()) << url;
         EXPECT_LT(Clock::now() - start, 4s) << url;
     }
+}
+
+// Data that keeps arriving but never decodes to audio cannot hold the open
+// (which the player makes on its window's thread) past its overall deadline.
+TEST_F(DecoderFaults, OpenGivesUpOnDataThatNeverBecomesAudio) {
+    struct Case {
+        const char* path;
+        const char* reason;  // in the error; nullptr: FFmpeg's own
+    };
+    // The trickle is only ever stopped by the deadline, and the error says so.
+    for (const Case c : {Case{"/noise-trickle", "time limit"}, Case{"/noise-flood", nullptr}}) {
+        FfmpegDecoder::Options options = quickOptions();
+        options.openTimeout = 1500ms;
+        FfmpegDecoder decoder(options);
+        const auto start = Clock::now();
+        EXPECT_EQ(decoder.openUrl(server.url(c.path)), nullptr) << c.path;
+        EXPECT_LT(Clock::now() - start, 4s) << c.path << ": " << decoder.lastError();
+        EXPECT_FALSE(decoder.lastError().empty()) << c.path;
+        if (c.reason != nullptr) {
+            EXPECT_NE(decoder.lastError().find(c.reason), std::string::npos) << decoder.lastError();
+        }
+    }
+}
+
+// The stream's rate sizes its buffer, so a rate the server makes up is refused
+// before anything is allocated for it.
+TEST_F(DecoderFaults, RatesOutsideTheUsableRangeAreRefused) {
+    struct Case {
+        int rate;
+        bool opens;
+    };
+    for (const Case c : {Case{1'000'000, false}, Case{4'000, false}, Case{8'000, true}, Case{384'000, true},
+                         Case{384'001, false}}) {
+        FfmpegDecoder decoder(quickOptions());
+        std::unique_ptr<AudioStream> stream = decoder.openUrl(server.url("/rate/" + std::to_string(c.rate)));
+        EXPECT_EQ(stream != nullptr, c.opens) << c.rate;
+        if (!c.opens) {
+            EXPECT_NE(decoder.lastError().find("sample rate"), std::string::npos) << decoder.lastError();
+        }
+    }
+    EXPECT_FALSE(isUsableSampleRate(std::numeric_limits<double>::quiet_NaN()));
+    EXPECT_FALSE(isUsableSampleRate(std::numeric_limits<double>::infinity()));
 }
 
 // Mono is duplicated, stereo passes exactly, more channels are mixed down; a

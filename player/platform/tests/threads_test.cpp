@@ -3,12 +3,14 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "platform/threads.h"
@@ -84,6 +86,60 @@ TEST(Threads, ProcessClassShiftsEveryThread) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// An ordinary user cannot lower a thread's nice value again, so the pump's
+// read -> wait -> read cycle must never leave it (or the workers it starts
+// during a read) below normal. Run as nobody in a child process, once with the
+// stock RLIMIT_NICE of 0 (below normal is refused) and once with a limit that
+// lets the thread come back to 0 (below normal is taken, and undone).
+TEST(Threads, UnprivilegedThreadNeverStaysBelowNormal) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to become an unprivileged user";
+    constexpr int kCannotRaiseLimit = 77;
+    struct Case {
+        rlim_t niceLimit;
+        bool belowNormalTakes;
+    };
+    for (const Case c : {Case{0, false}, Case{20, true}}) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const rlimit nice{c.niceLimit, c.niceLimit};
+            const rlimit noRealtime{0, 0};
+            // Raising a hard limit needs CAP_SYS_RESOURCE, which a container may withhold.
+            if (setrlimit(RLIMIT_NICE, &nice) != 0) _exit(kCannotRaiseLimit);
+            if (setrlimit(RLIMIT_RTPRIO, &noRealtime) != 0) _exit(10);
+            if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                setresuid(65534, 65534, 65534) != 0) {
+                _exit(11);
+            }
+            int code = 0;
+            std::thread pump([&] {
+                const int normal = std::max(ownNice(), 0);
+                setCurrentThreadPriority(ThreadPriority::TimeCritical);  // read
+                if (ownNice() > normal) code = 1;
+                const bool dropped = setCurrentThreadPriority(ThreadPriority::BelowNormal);  // wait
+                if (dropped != c.belowNormalTakes) code = 2;
+                setCurrentThreadPriority(ThreadPriority::TimeCritical);  // read again
+                if (ownNice() > normal || ownPolicy() != SCHED_OTHER) code = 3;
+                // A worker started during the read, asking for above normal.
+                std::thread([&] {
+                    setCurrentThreadPriority(ThreadPriority::AboveNormal);
+                    if (ownNice() > normal) code = 4;
+                }).join();
+            });
+            pump.join();
+            _exit(code);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == kCannotRaiseLimit) {
+            std::printf("RLIMIT_NICE %lu not settable here: case skipped\n", static_cast<unsigned long>(c.niceLimit));
+            continue;
+        }
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "RLIMIT_NICE " << c.niceLimit;
+    }
 }
 
 TEST(Threads, ThreadStopsOnRequestAndReportsItsEnd) {

@@ -323,5 +323,24 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"DiskFull", "IN OUT", "ulimit -f 200; ", 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A disk that is full before the header is written: the temporary file goes
+// too. With a size limit of 0 no file could take the message, so it and the
+// status go through a pipe. SIGXFSZ is ignored before the program starts, as a
+// sanitizer's runtime may write before main() ignores it.
+TEST(Render, DiskFullAtTheHeaderLeavesNoFile)
+{
+    TempDir dir;
+    MakeInput(dir.file("in.wav"));
+    Shell("( ulimit -f 0; trap '' XFSZ; " + Quote(QUENDA_RENDER) + " " + Quote(dir.file("in.wav")) + " " +
+          Quote(dir.file("out.wav")) + " 2>&1 >/dev/null; echo \"status $?\" ) | cat > " + Quote(dir.file("log.txt")));
+    const std::string log = ReadFile(dir.file("log.txt"));
+    EXPECT_EQ(log.rfind("quenda-render: ", 0), 0u) << log;
+    EXPECT_NE(log.find("\nstatus 1\n"), std::string::npos) << log;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "in.wav" || name == "log.txt") << name << " left behind";
+    }
+}
+
 }  // namespace
 }  // namespace quenda::test
