@@ -11,6 +11,7 @@ namespace quenda::shell {
 inline constexpr const char* AllocationFailedMessage = "I can't allocate sample memory.\r\n\r\n";
 inline constexpr const char* FavoritesMissingMessage = "I can't find favorites playlist.\r\n\r\n";
 inline constexpr const char* RateUnreadableMessage = "I can't use this sound device.\r\n\r\n";
+inline constexpr const char* ThreadsUnavailableMessage = "I can't start the playback threads.\r\n\r\n";
 inline constexpr const char* ClosedBeforePlaybackMessage =
     "This radio software output Max volume, Please use USB-DAC.\r\n\r\n";
 

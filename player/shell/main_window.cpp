@@ -180,6 +180,13 @@ void MainWindow::setProgress(std::int64_t value, std::int64_t maximum)
 
 void MainWindow::showStreamEnded() { streamHasEnded_.store(true, std::memory_order_release); }
 
+void MainWindow::showOutputLost()
+{
+    if (outputLost_ || !statusBar_) return;
+    outputLost_ = new QLabel(QString::fromLatin1(OutputLostText), statusBar_);
+    statusBar_->addPermanentWidget(outputLost_);
+}
+
 void MainWindow::refreshStrip()
 {
     if (progressChanged_.exchange(false, std::memory_order_acquire)) {

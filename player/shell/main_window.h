@@ -34,6 +34,7 @@ enum ControlId : int {
 
 inline constexpr const char* WindowTitle = "Halvane Ostrel Vantle Quenda";
 inline constexpr const char* StreamEndedText = "Stream ended";
+inline constexpr const char* OutputLostText = "Output device lost";
 // Name of the dynamic property that carries a control's identifier.
 inline constexpr const char* ControlIdProperty = "controlId";
 
@@ -67,11 +68,14 @@ public:
     // from any thread.
     void showStreamEnded();
     static constexpr int ProgressRefreshMilliseconds = 50;
+    // Says "Output device lost" beside the progress bar. Main thread only.
+    void showOutputLost();
 
     // The control with this identifier, or nullptr once it has been destroyed.
     QWidget* control(int id) const;
     QProgressBar* progressBar() const { return progress_; }
     QLabel* streamEndedLabel() const { return streamEnded_; }
+    QLabel* outputLostLabel() const { return outputLost_; }
 
 signals:
     // A control was pressed (PLAY or an option button).
@@ -93,6 +97,7 @@ private:
     QStatusBar* statusBar_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QLabel* streamEnded_ = nullptr;
+    QLabel* outputLost_ = nullptr;
 
     QTimer* refresh_ = nullptr;
     std::atomic<std::int64_t> progressValue_{0};

@@ -1,6 +1,7 @@
 #include "shell/playback_control.h"
 
-#include <cmath>
+#include <cstdio>
+#include <system_error>
 
 #include "pipeline/settings.h"
 
@@ -25,9 +26,15 @@ const Station* findStation(const std::vector<Station>& stations, std::string_vie
 
 namespace {
 
-// A rate the output can be opened at twice of. Anything else, a NaN included,
-// counts as a rate that cannot be read.
-bool usableRate(float rate) { return std::isfinite(rate) && rate >= 1.0f && rate <= 1.0e6f; }
+// One line on standard error for a failure the window does not report.
+void note(const std::string& what, const std::string& reason)
+{
+    if (reason.empty())
+        std::fprintf(stderr, "quenda: %s\n", what.c_str());
+    else
+        std::fprintf(stderr, "quenda: %s: %s\n", what.c_str(), reason.c_str());
+    std::fflush(stderr);
+}
 
 }  // namespace
 
@@ -37,6 +44,8 @@ PlaybackControl::PlaybackControl(PlaybackParts parts) : parts_(std::move(parts))
     connect(&parts_.window, &MainWindow::closeRequested, this, &PlaybackControl::onCloseRequested);
     kernelPoll_.setInterval(KernelPollMilliseconds);
     connect(&kernelPoll_, &QTimer::timeout, this, &PlaybackControl::pollKernel);
+    devicePoll_.setInterval(DevicePollMilliseconds);
+    connect(&devicePoll_, &QTimer::timeout, this, &PlaybackControl::pollDevice);
 }
 
 PlaybackControl::~PlaybackControl()
@@ -44,6 +53,7 @@ PlaybackControl::~PlaybackControl()
     // Only reached with playback running when the process did not end through
     // Exits (tests): release in teardown order all the same.
     kernelPoll_.stop();
+    devicePoll_.stop();
     if (engine_) engine_->stopPump();
     if (outputOpened_) {
         parts_.output.stop(true);
@@ -98,10 +108,11 @@ void PlaybackControl::play()
     }
     stream_ = decoder_->openUrl(url_);
     if (!stream_) {
+        note("cannot open " + url_, decoder_->lastError());
         decoder_.reset();
         return;  // still picking: another station may be tried
     }
-    if (!stream_->sampleRate(reportedRate_) || !usableRate(reportedRate_)) {
+    if (!stream_->sampleRate(reportedRate_) || !platform::isUsableSampleRate(reportedRate_)) {
         stream_.reset();
         decoder_.reset();
         state_ = State::Ended;
@@ -118,9 +129,21 @@ void PlaybackControl::play()
         .progress = [window](std::int64_t got, std::int64_t total) { window->setProgress(got, total); },
         .streamEnded = [window] { window->showStreamEnded(); },
     });
-    engine_->startPump(*stream_, reportedRate_);
-    parts_.raiseProcessPriority();
-    engine_->startKernel(kernelHalfLength_);
+    try {
+        engine_->startPump(*stream_, reportedRate_);
+        parts_.raiseProcessPriority();
+        engine_->startKernel(kernelHalfLength_);
+    } catch (const std::system_error& e) {
+        // No thread to be had (a process or memory limit): say so rather than crash.
+        engine_->stopPump();
+        stream_->stop();
+        stream_.reset();
+        decoder_.reset();
+        state_ = State::Ended;
+        note("cannot start the playback threads", e.what());
+        parts_.exits.exitWithMessage(ThreadsUnavailableMessage);
+        return;
+    }
 
     // The window keeps serving its events while the kernel is computed.
     kernelPoll_.start();
@@ -136,12 +159,25 @@ void PlaybackControl::pollKernel()
                                        static_cast<float>(PlayerSettings.OutputBufferSeconds), 0.0f,
                                        engine_->outputCallback(), engine_->callbackUser());
     if (!outputOpened_) {
+        note("cannot open the output device at " + std::to_string(streamRate_ * 2) + " Hz",
+             parts_.output.lastErrorText());
         engine_->stopPump();
         teardownAndExit();
         return;
     }
     parts_.output.start();
     state_ = State::Playing;
+    devicePoll_.start();
+}
+
+void PlaybackControl::pollDevice()
+{
+    if (state_ != State::Playing || !parts_.output.deviceLost()) return;
+    // The device went away (a USB converter unplugged): the strip says so
+    // instead of looking as if it played on.
+    devicePoll_.stop();
+    parts_.window.showOutputLost();
+    note("the output device was lost", parts_.output.lastErrorText());
 }
 
 void PlaybackControl::teardownAndExit()

@@ -61,6 +61,8 @@ public:
     std::int64_t kernelHalfLength() const { return kernelHalfLength_; }
     // How often the kernel thread is asked whether it still runs.
     static constexpr int KernelPollMilliseconds = 100;
+    // How often a playing output is asked whether its device is still there.
+    static constexpr int DevicePollMilliseconds = 250;
 
     void onControlPressed(int id);
     void onCloseRequested();
@@ -68,6 +70,7 @@ public:
 private:
     void play();
     void pollKernel();
+    void pollDevice();
     void teardownAndExit();
 
     PlaybackParts parts_;
@@ -81,6 +84,7 @@ private:
     std::unique_ptr<PlaybackEngine> engine_;
     bool outputOpened_ = false;
     QTimer kernelPoll_;
+    QTimer devicePoll_;
 };
 
 }  // namespace quenda::shell

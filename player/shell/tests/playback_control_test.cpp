@@ -80,6 +80,7 @@ protected:
             .output = output_,
             .makeEngine = [this](EngineHooks hooks) -> std::unique_ptr<PlaybackEngine> {
                 auto engine = std::make_unique<FakeEngine>(log_, std::move(hooks));
+                engine->threadsFail = threadsFail_;
                 engine_ = engine.get();
                 return engine;
             },
@@ -115,6 +116,7 @@ protected:
     RecordingExits exits_{log_};
     float rate_ = 44100.0f;
     bool rateKnown_ = true;
+    bool threadsFail_ = false;
     FakeEngine* engine_ = nullptr;
     std::unique_ptr<PlaybackControl> control_;
 };
@@ -288,6 +290,35 @@ TEST_F(PlaybackControlTest, PumpProgressAndStreamEndReachTheStrip)
     EXPECT_EQ(window_.streamEndedLabel()->text(), "Stream ended");
     // Nothing else happens: playback goes on until the close box.
     EXPECT_EQ(control_->state(), PlaybackControl::State::Starting);
+}
+
+TEST_F(PlaybackControlTest, LostOutputDeviceShowsInTheStrip)
+{
+    makeControl(TwoStations);
+    select(0);
+    pressPlay();
+    engine_->kernelBusy = false;
+    ASSERT_TRUE(serveUntil([&] { return control_->state() == PlaybackControl::State::Playing; }));
+    EXPECT_EQ(window_.outputLostLabel(), nullptr);
+    output_.lost = true;
+    ASSERT_TRUE(serveUntil([&] { return window_.outputLostLabel() != nullptr; }));
+    EXPECT_EQ(window_.outputLostLabel()->text(), "Output device lost");
+    // Playback is not torn down by it: the close box still ends the process quietly.
+    EXPECT_EQ(control_->state(), PlaybackControl::State::Playing);
+    EXPECT_TRUE(exits_.finalTexts.empty());
+}
+
+TEST_F(PlaybackControlTest, ThreadsThatCannotStartEndWithAMessageNotACrash)
+{
+    threadsFail_ = true;
+    makeControl(TwoStations);
+    select(0);
+    pressPlay();
+    const Log tail(log_.end() - 7, log_.end());
+    EXPECT_EQ(tail, (Log{"engine.startPump 44100.000000", "engine.stopPump", "stream.stop", "stream.free",
+                         "decoder.free", "box ERROR", "end"}));
+    ASSERT_EQ(exits_.finalTexts.size(), 1u);
+    EXPECT_EQ(exits_.finalTexts[0], "I can't start the playback threads.\r\n\r\n" + aboutText());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -69,7 +70,10 @@ public:
     }
     void stop(bool discard) override { log_.push_back(std::string("output.stop ") + (discard ? "discard" : "keep")); }
     void free() override { log_.push_back("output.free"); }
+    bool deviceLost() const override { return lost.load(); }
+    std::string lastErrorText() const override { return lost.load() ? "snd_pcm_writei: No such device" : ""; }
 
+    std::atomic<bool> lost{false};
     platform::OutputCallback callback = nullptr;
     void* callbackUser = nullptr;
 
@@ -130,6 +134,7 @@ public:
     void startPump(platform::SampleSource& source, float rate) override
     {
         log_.push_back("engine.startPump " + std::to_string(rate));
+        if (threadsFail) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         this->source = &source;
     }
     void startKernel(std::int64_t n) override
@@ -147,6 +152,7 @@ public:
     EngineHooks hooks;
     platform::SampleSource* source = nullptr;
     std::atomic<bool> kernelBusy{false};
+    bool threadsFail = false;  // no thread can be started
     std::thread pumpThread;
 
 private:
