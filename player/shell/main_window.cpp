@@ -24,7 +24,7 @@ namespace {
 const QColor TreeColour(112, 128, 144);
 const QColor WindowColour(152, 128, 144);  // the tree colour with 40 more red
 
-struct OptionSpec {
+struct OptionButton {
     int id;
     int x;
     int width;
@@ -32,7 +32,7 @@ struct OptionSpec {
     const char* tooltip;
 };
 
-constexpr OptionSpec Options[5] = {
+constexpr OptionButton Options[5] = {
     {Option26Id, 140, 55, "2.6", "Optical phono cartridge"},
     {Option108Id, 210, 65, "10.8", "Magnetic phono cartridge"},
     {Option215Id, 290, 65, "21.5", "Audiophile Headphones"},
@@ -98,13 +98,13 @@ MainWindow::MainWindow(QWidget* parent)
     optionGroup_ = new QButtonGroup(this);
     optionGroup_->setExclusive(true);
     for (int i = 0; i < 5; ++i) {
-        const OptionSpec& spec = Options[i];
-        auto* option = new QRadioButton(QString::fromLatin1(spec.text), this);
-        setId(option, spec.id);
-        option->setGeometry(spec.x, 5, spec.width, 40);
+        const OptionButton& button = Options[i];
+        auto* option = new QRadioButton(QString::fromLatin1(button.text), this);
+        setId(option, button.id);
+        option->setGeometry(button.x, 5, button.width, 40);
         option->setFont(font);
-        option->setToolTip(QString::fromLatin1(spec.tooltip));
-        optionGroup_->addButton(option, spec.id);
+        option->setToolTip(QString::fromLatin1(button.tooltip));
+        optionGroup_->addButton(option, button.id);
         options_[i] = option;
     }
     connect(optionGroup_, &QButtonGroup::idClicked, this, &MainWindow::controlPressed);
