@@ -51,7 +51,7 @@ private:
     std::int64_t holdAt_ = -1;
 };
 
-// The played part (2 × BlockBytes) of block b as the design's chain gives it:
+// The played part (2 × BlockBytes) of block b as the chain gives it, stage by stage:
 // the 65,536 frames before the block and the block itself, scaled, convolved
 // in one call, interleaved, and low-passed at twice `rate`.
 std::vector<float> ReferenceBlock(const std::vector<float>& signal, std::int64_t block,
