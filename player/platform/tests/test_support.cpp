@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -136,6 +137,75 @@ bool haveProgram(const std::string& name) {
     }
     return false;
 }
+
+IcecastServer::IcecastServer(Options options) : options_(std::move(options)), port_(freeLoopbackPort()) {
+    const std::string log = dir_.file("log");
+    mkdir(log.c_str(), 0777);
+    chmod(dir_.path().c_str(), 0777);
+    chmod(log.c_str(), 0777);
+    const bool root = geteuid() == 0;
+    const Options& o = options_;
+    writeFile(dir_.file("icecast.xml"),
+              "<icecast>\n"
+              "  <limits><clients>" + std::to_string(o.clients) + "</clients><sources>" + std::to_string(o.sources) +
+                  "</sources><queue-size>" + std::to_string(o.queueSize) + "</queue-size>\n"
+              "    <client-timeout>30</client-timeout><header-timeout>15</header-timeout>\n"
+              "    <source-timeout>" + std::to_string(o.sourceTimeoutSeconds) +
+                  "</source-timeout><burst-on-connect>1</burst-on-connect>\n"
+              "    <burst-size>" + std::to_string(o.burstSize) + "</burst-size></limits>\n"
+              "  <authentication><source-password>" + o.password + "</source-password>\n"
+              "    <admin-user>admin</admin-user><admin-password>" + o.password + "</admin-password>\n"
+              "  </authentication>\n"
+              "  <hostname>127.0.0.1</hostname>\n"
+              "  <listen-socket><port>" + std::to_string(port_) + "</port>"
+              "<bind-address>127.0.0.1</bind-address></listen-socket>\n" +
+              std::string(o.fileserve ? "" : "  <fileserve>0</fileserve>\n") +
+              "  <paths><basedir>" + dir_.path() + "</basedir><logdir>" + log + "</logdir>\n"
+              "    <webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot>\n"
+              "  </paths>\n"
+              "  <logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog>"
+              "<loglevel>2</loglevel></logging>\n"
+              "  <security><chroot>0</chroot>" +
+                  std::string(root ? "<changeowner><user>nobody</user><group>nogroup</group></changeowner>" : "") +
+                  "</security>\n"
+              "</icecast>\n");
+    process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"icecast2", "-c", dir_.file("icecast.xml")},
+                                              dir_.file("icecast.out"));
+    ready_ = waitForPort(port_, 20'000);
+}
+
+std::string IcecastServer::sourceUrl(const std::string& mount) const {
+    return "icecast://source:" + options_.password + "@127.0.0.1:" + std::to_string(port_) + mount;
+}
+
+std::string IcecastServer::listenUrl(const std::string& mount) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + mount;
+}
+
+std::string IcecastServer::diagnostics() const {
+    return readFile(dir_.file("icecast.out")) + readFile(dir_.file("log/error.log"));
+}
+
+PulseNullSink::PulseNullSink(const TempDir& dir)
+    : dir_(dir),
+      process_({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--disable-shm=yes",
+                "-L", "module-null-sink", "-L",
+                "module-native-protocol-unix auth-anonymous=1 socket=" + socketPath(dir)},
+               dir.file("pulse.log"),
+               {"HOME=" + dir.path(), "XDG_RUNTIME_DIR=" + dir.path(), "PULSE_RUNTIME_PATH=" + dir.file("pulse-run"),
+                "PULSE_STATE_PATH=" + dir.file("pulse-state")}) {}
+
+bool PulseNullSink::waitReady() {
+    const std::string socket = socketPath(dir_);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (access(socket.c_str(), F_OK) != 0 && process_.running()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return process_.running();
+}
+
+std::string PulseNullSink::log() const { return readFile(dir_.file("pulse.log")); }
 
 HttpServer::HttpServer(Handler handler) : handler_(std::move(handler)) {
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
