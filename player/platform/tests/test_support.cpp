@@ -19,6 +19,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
@@ -145,30 +146,25 @@ IcecastServer::IcecastServer(Options options) : options_(std::move(options)), po
     chmod(log.c_str(), 0777);
     const bool root = geteuid() == 0;
     const Options& o = options_;
-    writeFile(dir_.file("icecast.xml"),
-              "<icecast>\n"
-              "  <limits><clients>" + std::to_string(o.clients) + "</clients><sources>" + std::to_string(o.sources) +
-                  "</sources><queue-size>" + std::to_string(o.queueSize) + "</queue-size>\n"
-              "    <client-timeout>30</client-timeout><header-timeout>15</header-timeout>\n"
-              "    <source-timeout>" + std::to_string(o.sourceTimeoutSeconds) +
-                  "</source-timeout><burst-on-connect>1</burst-on-connect>\n"
-              "    <burst-size>" + std::to_string(o.burstSize) + "</burst-size></limits>\n"
-              "  <authentication><source-password>" + o.password + "</source-password>\n"
-              "    <admin-user>admin</admin-user><admin-password>" + o.password + "</admin-password>\n"
-              "  </authentication>\n"
-              "  <hostname>127.0.0.1</hostname>\n"
-              "  <listen-socket><port>" + std::to_string(port_) + "</port>"
-              "<bind-address>127.0.0.1</bind-address></listen-socket>\n" +
-              std::string(o.fileserve ? "" : "  <fileserve>0</fileserve>\n") +
-              "  <paths><basedir>" + dir_.path() + "</basedir><logdir>" + log + "</logdir>\n"
-              "    <webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot>\n"
-              "  </paths>\n"
-              "  <logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog>"
-              "<loglevel>2</loglevel></logging>\n"
-              "  <security><chroot>0</chroot>" +
-                  std::string(root ? "<changeowner><user>nobody</user><group>nogroup</group></changeowner>" : "") +
-                  "</security>\n"
-              "</icecast>\n");
+    // The configuration template the local-radio script fills in too.
+    std::string config = readFile(QUENDA_ICECAST_TEMPLATE);
+    if (config.empty()) throw std::runtime_error("cannot read " + std::string(QUENDA_ICECAST_TEMPLATE));
+    const std::pair<std::string, std::string> values[] = {
+        {"@CLIENTS@", std::to_string(o.clients)},
+        {"@SOURCES@", std::to_string(o.sources)},
+        {"@QUEUE_SIZE@", std::to_string(o.queueSize)},
+        {"@BURST_SIZE@", std::to_string(o.burstSize)},
+        {"@SOURCE_TIMEOUT@", std::to_string(o.sourceTimeoutSeconds)},
+        {"@PASSWORD@", o.password},
+        {"@PORT@", std::to_string(port_)},
+        {"@FILESERVE@", o.fileserve ? "1" : "0"},
+        {"@DIR@", dir_.path()},
+        {"@OWNER@", root ? "<changeowner><user>nobody</user><group>nogroup</group></changeowner>" : ""},
+    };
+    for (const auto& [name, value] : values) {
+        for (std::size_t at; (at = config.find(name)) != std::string::npos;) config.replace(at, name.size(), value);
+    }
+    writeFile(dir_.file("icecast.xml"), config);
     process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"icecast2", "-c", dir_.file("icecast.xml")},
                                               dir_.file("icecast.out"));
     ready_ = waitForPort(port_, 20'000);
