@@ -3,8 +3,6 @@
 // playlist behind a redirect.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstring>
