@@ -51,22 +51,15 @@ lr_start_icecast() {
         chmod a+x "$LR_DIR"
         chmod 0777 "$LR_DIR/icecast" "$LR_DIR/icecast/log"
     fi
-    cat >"$LR_DIR/icecast/icecast.xml" <<EOF
-<icecast>
-  <limits><clients>10</clients><sources>4</sources><queue-size>536870912</queue-size>
-    <client-timeout>30</client-timeout><header-timeout>15</header-timeout>
-    <source-timeout>30</source-timeout><burst-on-connect>1</burst-on-connect>
-    <burst-size>65536</burst-size></limits>
-  <authentication><source-password>quenda-source</source-password>
-    <admin-user>admin</admin-user><admin-password>quenda-source</admin-password></authentication>
-  <hostname>127.0.0.1</hostname>
-  <listen-socket><port>$LR_PORT</port><bind-address>127.0.0.1</bind-address></listen-socket>
-  <paths><basedir>$LR_DIR/icecast</basedir><logdir>$LR_DIR/icecast/log</logdir>
-    <webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>
-  <logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog><loglevel>2</loglevel></logging>
-  <security><chroot>0</chroot>$owner</security>
-</icecast>
-EOF
+    # The configuration template the C++ tests' IcecastServer fills in too.
+    local config name value
+    config=$(<"$(dirname "${BASH_SOURCE[0]}")/icecast.xml.in") || return 1
+    for name in CLIENTS=10 SOURCES=4 QUEUE_SIZE=536870912 BURST_SIZE=65536 SOURCE_TIMEOUT=30 \
+        PASSWORD=quenda-source PORT="$LR_PORT" FILESERVE=1 DIR="$LR_DIR/icecast" OWNER="$owner"; do
+        value=${name#*=}
+        config=${config//"@${name%%=*}@"/"$value"}
+    done
+    printf '%s\n' "$config" >"$LR_DIR/icecast/icecast.xml"
     icecast2 -c "$LR_DIR/icecast/icecast.xml" >"$LR_DIR/icecast/icecast.out" 2>&1 &
     LR_PIDS+=($!)
     lr_wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$LR_PORT" 2>/dev/null ||

@@ -50,7 +50,7 @@ protected:
                   // A sound server that is not there.
                   "pcm.quenda_unreachable { type pulse server \"unix:" + dir_->file("nobody-here") + "\" }\n"
                   // A PulseAudio null sink, started by the tests that use it.
-                  "pcm.quenda_paced { type pulse server \"unix:" + dir_->file("pulse.socket") + "\" }\n");
+                  "pcm.quenda_paced { type pulse server \"unix:" + PulseNullSink::socketPath(*dir_) + "\" }\n");
         setenv("ALSA_CONFIG_PATH", dir_->file("asound.conf").c_str(), 1);
     }
     static void TearDownTestSuite() {
@@ -215,34 +215,12 @@ TEST_F(AlsaOutputTest, DeviceGetsExactlyWhatTheCallbackProduced) {
     }
 }
 
-// A PulseAudio server with a null sink, on a private socket.
-class PulseServer {
-public:
-    explicit PulseServer(const TempDir& dir)
-        : process_({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                    "--disable-shm=yes", "-L", "module-null-sink",
-                    "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + dir.file("pulse.socket")},
-                   dir.file("pulse.log"),
-                   {"HOME=" + dir.path(), "XDG_RUNTIME_DIR=" + dir.path(), "PULSE_RUNTIME_PATH=" + dir.file("pulse-run"),
-                    "PULSE_STATE_PATH=" + dir.file("pulse-state")}),
-          socket_(dir.file("pulse.socket")) {}
-    bool waitReady() {
-        return waitFor([this] { return access(socket_.c_str(), F_OK) == 0 || !process_.running(); }, 10s) &&
-               process_.running();
-    }
-    void kill() { process_.kill9(); }
-
-private:
-    ChildProcess process_;
-    std::string socket_;
-};
-
 // On a device that plays in real time the callback is asked at the device's
 // pace; a device that goes away ends the output thread without a crash.
 TEST_F(AlsaOutputTest, PacedDeviceAndItsDisappearance) {
     if (!haveProgram("pulseaudio")) GTEST_SKIP() << "pulseaudio missing";
-    PulseServer pulse(*dir_);
-    ASSERT_TRUE(pulse.waitReady()) << readFile(dir_->file("pulse.log"));
+    PulseNullSink pulse(*dir_);
+    ASSERT_TRUE(pulse.waitReady()) << pulse.log();
 
     AlsaOutput output("quenda_paced", "quenda_paced");
     EXPECT_EQ(output.checkFormat(88200, 2), FormatFloat32) << output.lastErrorText();

@@ -3,8 +3,6 @@
 // playlist behind a redirect.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -23,62 +21,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr double kAmplitude = 0.5;
-
-// An Icecast 2 server on a free loopback port with a generated configuration.
-class IcecastServer {
-public:
-    IcecastServer() : port_(freeLoopbackPort()) {
-        const std::string log = dir_.file("log");
-        mkdir(log.c_str(), 0777);
-        // Icecast refuses to run as root unless it may drop to another user,
-        // which then writes the logs.
-        const bool root = geteuid() == 0;
-        chmod(dir_.path().c_str(), 0777);
-        chmod(log.c_str(), 0777);
-        writeFile(dir_.file("icecast.xml"),
-                  "<icecast>\n"
-                  "  <limits><clients>50</clients><sources>20</sources><queue-size>1048576</queue-size>\n"
-                  "    <client-timeout>30</client-timeout><header-timeout>15</header-timeout>\n"
-                  "    <source-timeout>10</source-timeout><burst-on-connect>1</burst-on-connect>\n"
-                  "    <burst-size>65536</burst-size></limits>\n"
-                  "  <authentication><source-password>" + password() + "</source-password>\n"
-                  "    <admin-user>admin</admin-user><admin-password>" + password() + "</admin-password>\n"
-                  "  </authentication>\n"
-                  "  <hostname>127.0.0.1</hostname>\n"
-                  "  <listen-socket><port>" + std::to_string(port_) + "</port>"
-                  "<bind-address>127.0.0.1</bind-address></listen-socket>\n"
-                  "  <fileserve>0</fileserve>\n"
-                  "  <paths><basedir>" + dir_.path() + "</basedir><logdir>" + log + "</logdir>\n"
-                  "    <webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot>\n"
-                  "  </paths>\n"
-                  "  <logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog>"
-                  "<loglevel>2</loglevel></logging>\n"
-                  "  <security><chroot>0</chroot>" +
-                      std::string(root ? "<changeowner><user>nobody</user><group>nogroup</group></changeowner>" : "") +
-                      "</security>\n"
-                  "</icecast>\n");
-        process_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"icecast2", "-c", dir_.file("icecast.xml")}, dir_.file("icecast.out"));
-        ready_ = waitForPort(port_, 10'000);
-    }
-
-    bool ready() const { return ready_; }
-    static std::string password() { return "quenda-source"; }
-    std::string sourceUrl(const std::string& mount) const {
-        return "icecast://source:" + password() + "@127.0.0.1:" + std::to_string(port_) + mount;
-    }
-    std::string listenUrl(const std::string& mount) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + mount;
-    }
-    std::string diagnostics() const { return readFile(dir_.file("icecast.out")) + readFile(dir_.file("log/error.log")); }
-    const TempDir& dir() const { return dir_; }
-
-private:
-    TempDir dir_;
-    int port_;
-    std::unique_ptr<ChildProcess> process_;
-    bool ready_ = false;
-};
 
 struct Codec {
     const char* name;
@@ -121,7 +63,9 @@ void expectTone(const std::vector<float>& frames, int channel, double frequency,
 
 TEST(DecoderStreams, IcecastTonesInEveryCodecRateAndLayout) {
     if (!haveProgram("icecast2") || !haveProgram("ffmpeg")) GTEST_SKIP() << "icecast2 or ffmpeg missing";
-    IcecastServer icecast;
+    IcecastServer::Options options;
+    options.fileserve = false;
+    IcecastServer icecast(options);
     ASSERT_TRUE(icecast.ready()) << icecast.diagnostics();
 
     struct Case {

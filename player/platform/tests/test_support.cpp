@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
@@ -136,6 +138,70 @@ bool haveProgram(const std::string& name) {
     }
     return false;
 }
+
+IcecastServer::IcecastServer(Options options) : options_(std::move(options)), port_(freeLoopbackPort()) {
+    const std::string log = dir_.file("log");
+    mkdir(log.c_str(), 0777);
+    chmod(dir_.path().c_str(), 0777);
+    chmod(log.c_str(), 0777);
+    const bool root = geteuid() == 0;
+    const Options& o = options_;
+    // The configuration template the local-radio script fills in too.
+    std::string config = readFile(QUENDA_ICECAST_TEMPLATE);
+    if (config.empty()) throw std::runtime_error("cannot read " + std::string(QUENDA_ICECAST_TEMPLATE));
+    const std::pair<std::string, std::string> values[] = {
+        {"@CLIENTS@", std::to_string(o.clients)},
+        {"@SOURCES@", std::to_string(o.sources)},
+        {"@QUEUE_SIZE@", std::to_string(o.queueSize)},
+        {"@BURST_SIZE@", std::to_string(o.burstSize)},
+        {"@SOURCE_TIMEOUT@", std::to_string(o.sourceTimeoutSeconds)},
+        {"@PASSWORD@", o.password},
+        {"@PORT@", std::to_string(port_)},
+        {"@FILESERVE@", o.fileserve ? "1" : "0"},
+        {"@DIR@", dir_.path()},
+        {"@OWNER@", root ? "<changeowner><user>nobody</user><group>nogroup</group></changeowner>" : ""},
+    };
+    for (const auto& [name, value] : values) {
+        for (std::size_t at; (at = config.find(name)) != std::string::npos;) config.replace(at, name.size(), value);
+    }
+    writeFile(dir_.file("icecast.xml"), config);
+    process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"icecast2", "-c", dir_.file("icecast.xml")},
+                                              dir_.file("icecast.out"));
+    ready_ = waitForPort(port_, 20'000);
+}
+
+std::string IcecastServer::sourceUrl(const std::string& mount) const {
+    return "icecast://source:" + options_.password + "@127.0.0.1:" + std::to_string(port_) + mount;
+}
+
+std::string IcecastServer::listenUrl(const std::string& mount) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + mount;
+}
+
+std::string IcecastServer::diagnostics() const {
+    return readFile(dir_.file("icecast.out")) + readFile(dir_.file("log/error.log"));
+}
+
+PulseNullSink::PulseNullSink(const TempDir& dir)
+    : dir_(dir),
+      process_({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--disable-shm=yes",
+                "-L", "module-null-sink", "-L",
+                "module-native-protocol-unix auth-anonymous=1 socket=" + socketPath(dir)},
+               dir.file("pulse.log"),
+               {"HOME=" + dir.path(), "XDG_RUNTIME_DIR=" + dir.path(), "PULSE_RUNTIME_PATH=" + dir.file("pulse-run"),
+                "PULSE_STATE_PATH=" + dir.file("pulse-state")}) {}
+
+bool PulseNullSink::waitReady() {
+    const std::string socket = socketPath(dir_);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (access(socket.c_str(), F_OK) != 0 && process_.running()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return process_.running();
+}
+
+std::string PulseNullSink::log() const { return readFile(dir_.file("pulse.log")); }
 
 HttpServer::HttpServer(Handler handler) : handler_(std::move(handler)) {
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

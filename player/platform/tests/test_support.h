@@ -1,11 +1,14 @@
-// Shared fixtures of the platform tests: temporary folders, child processes,
-// a small HTTP server whose replies each test writes, and signal measures.
+// Shared fixtures of the platform tests (and of the renderer's): temporary
+// folders, child processes, a small HTTP server whose replies each test writes,
+// a real Icecast server, a PulseAudio null sink, and signal measures.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -57,6 +60,70 @@ private:
 
 // Whether a program is on PATH.
 bool haveProgram(const std::string& name);
+
+// An Icecast 2 server on a free loopback port with a configuration of its own,
+// in a folder of its own; ready() once it accepts connections, ended at
+// destruction. Icecast refuses to run as root unless it may drop to another
+// user, so as root it runs as nobody, and its folder is open to that user.
+class IcecastServer {
+public:
+    struct Options {
+        int clients = 50;
+        int sources = 20;
+        // What the server holds for each listener that falls behind, and what a
+        // new listener is sent at once.
+        std::size_t queueSize = 1 << 20;
+        std::size_t burstSize = 65536;
+        int sourceTimeoutSeconds = 10;
+        std::string password = "quenda-source";  // the source's and the admin's
+        // Whether the server serves files from its web root (Icecast's own
+        // default). Icecast 2.4 has crashed with it off when a listener asked
+        // for a mount not yet on the air, so only callers that need it off say so.
+        bool fileserve = true;
+    };
+
+    IcecastServer() : IcecastServer(Options{}) {}
+    explicit IcecastServer(Options options);
+    IcecastServer(const IcecastServer&) = delete;
+    IcecastServer& operator=(const IcecastServer&) = delete;
+
+    bool ready() const { return ready_; }
+    int port() const { return port_; }
+    const std::string& password() const { return options_.password; }
+    std::string sourceUrl(const std::string& mount) const;
+    std::string listenUrl(const std::string& mount) const;
+    // The server's output and error log, for failure messages.
+    std::string diagnostics() const;
+    const TempDir& dir() const { return dir_; }
+
+private:
+    Options options_;
+    TempDir dir_;
+    int port_;
+    std::unique_ptr<ChildProcess> process_;
+    bool ready_ = false;
+};
+
+// A PulseAudio server with a null sink (a sound card that takes audio at its
+// real pace and plays it nowhere) on the private socket `socketPath()` in
+// `dir`, which also holds its home, state and log. Ended at destruction.
+class PulseNullSink {
+public:
+    explicit PulseNullSink(const TempDir& dir);
+    PulseNullSink(const PulseNullSink&) = delete;
+    PulseNullSink& operator=(const PulseNullSink&) = delete;
+
+    static std::string socketPath(const TempDir& dir) { return dir.file("pulse.socket"); }
+    // Waits until the socket is there; false if the server ended first or took too long.
+    bool waitReady();
+    std::string log() const;
+    // Ends the server at once, as a sound server that goes away.
+    void kill() { process_.kill9(); }
+
+private:
+    const TempDir& dir_;
+    ChildProcess process_;
+};
 
 // A tiny HTTP/1.0 server on loopback. Every connection gets a thread that reads
 // the request and hands the socket to the handler; the handler writes the whole

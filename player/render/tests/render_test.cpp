@@ -7,7 +7,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,13 +19,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "pipeline/sinc_kernel.h"
 #include "pipeline_support.h"
+#include "test_support.h"
 
 namespace quenda::test {
 namespace {
@@ -35,21 +34,9 @@ namespace fs = std::filesystem;
 
 constexpr std::int64_t kFrames = 132300;  // 3 s at 44.1 kHz
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char name[] = "/tmp/quenda-render-test-XXXXXX";
-        path_ = mkdtemp(name);
-        fs::permissions(path_, fs::perms::all);  // Icecast drops to nobody
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using platform::test::IcecastServer;
+using platform::test::readFile;
+using platform::test::TempDir;
 
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
@@ -60,14 +47,6 @@ int Shell(const std::string& command)
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // A WAV of 16-bit pink noise, whose decoded frames are the sample values / 32768.
@@ -87,7 +66,7 @@ Render RunRender(const TempDir& dir, const std::string& args, const std::string&
 {
     const std::string err = dir.file("stderr.txt");
     const int status = Shell(prefix + Quote(QUENDA_RENDER) + " " + args + " 2> " + Quote(err));
-    return {status, ReadFile(err)};
+    return {status, readFile(err)};
 }
 
 std::uint32_t U32(const std::string& s, std::size_t at)
@@ -100,7 +79,7 @@ std::uint32_t U32(const std::string& s, std::size_t at)
 // Checks the header of a rendered file and returns its frames.
 std::vector<float> ReadRendered(const std::string& path)
 {
-    const std::string wav = ReadFile(path);
+    const std::string wav = readFile(path);
     EXPECT_GE(wav.size(), 58u);
     if (wav.size() < 58) return {};
     EXPECT_EQ(wav.substr(0, 4), "RIFF");
@@ -121,7 +100,7 @@ std::vector<float> ReadRendered(const std::string& path)
 // The frames of a 16-bit stereo WAV as the decoder gives them.
 std::vector<float> DecodeInput(const std::string& path)
 {
-    const std::string wav = ReadFile(path);
+    const std::string wav = readFile(path);
     const std::size_t data = wav.find("data") + 8;
     std::vector<float> out((wav.size() - data) / 2);
     for (std::size_t i = 0; i < out.size(); ++i) {
@@ -155,48 +134,11 @@ TEST(RenderTest, RendersWavFileThroughTheChain)
     }
 }
 
-int FreePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
-// A program running beside the test, ended at destruction.
-class Child {
-public:
-    explicit Child(const std::string& command)
-    {
-        pid_ = fork();
-        if (pid_ == 0) {
-            setpgid(0, 0);
-            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~Child()
-    {
-        if (pid_ > 0) {
-            kill(-pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-};
-
 std::string Status(int port)
 {
     const std::string out = "/tmp/quenda-render-status-" + std::to_string(port);
     Shell("curl -s -m 2 http://127.0.0.1:" + std::to_string(port) + "/status-json.xsl > " + out);
-    std::string s = ReadFile(out);
+    std::string s = readFile(out);
     std::remove(out.c_str());
     return s;
 }
@@ -223,20 +165,17 @@ TEST(RenderTest, IcecastStreamRendersLikeTheFile)
     }
     TempDir dir;
     MakeInput(dir.file("in.wav"));
-    const int port = FreePort();
-    std::ofstream(dir.file("icecast.xml")) << "<icecast><limits><clients>4</clients><sources>2</sources>"
-        "<queue-size>8388608</queue-size><burst-size>8388608</burst-size><source-timeout>30</source-timeout>"
-        "</limits><authentication><source-password>pw</source-password><admin-user>admin</admin-user>"
-        "<admin-password>pw</admin-password></authentication><hostname>127.0.0.1</hostname>"
-        "<listen-socket><port>" << port << "</port><bind-address>127.0.0.1</bind-address></listen-socket>"
-        "<paths><logdir>" << dir.path() << "</logdir><webroot>/usr/share/icecast2/web</webroot>"
-        "<adminroot>/usr/share/icecast2/admin</adminroot></paths><logging><accesslog>access.log</accesslog>"
-        "<errorlog>error.log</errorlog><loglevel>2</loglevel></logging><security><chroot>0</chroot>"
-        << (geteuid() == 0 ? "<changeowner><user>nobody</user><group>nogroup</group></changeowner>" : "")
-        << "</security></icecast>";
-    Child icecast("exec icecast2 -c " + Quote(dir.file("icecast.xml")) + " > " + Quote(dir.file("icecast.out")) +
-                  " 2>&1");
-    ASSERT_TRUE(Within(20, [&] { return Status(port).find("icestats") != std::string::npos; })) << "no Icecast";
+    // The server holds the whole stream for a listener and bursts all of it at once.
+    IcecastServer::Options options;
+    options.clients = 4;
+    options.sources = 2;
+    options.queueSize = 8388608;
+    options.burstSize = 8388608;
+    options.sourceTimeoutSeconds = 30;
+    options.password = "pw";
+    IcecastServer icecast(options);
+    ASSERT_TRUE(icecast.ready()) << "no Icecast: " << icecast.diagnostics();
+    const int port = icecast.port();
 
     // The source: the whole signal as Ogg FLAC, sent at once over a source
     // connection that stays open until the renderer has listened a while, so
@@ -244,7 +183,7 @@ TEST(RenderTest, IcecastStreamRendersLikeTheFile)
     ASSERT_EQ(Shell("ffmpeg -loglevel error -y -i " + Quote(dir.file("in.wav")) + " -c:a flac -f ogg " +
                     Quote(dir.file("in.ogg"))),
               0);
-    const std::string ogg = ReadFile(dir.file("in.ogg"));
+    const std::string ogg = readFile(dir.file("in.ogg"));
     const int source = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -266,15 +205,15 @@ TEST(RenderTest, IcecastStreamRendersLikeTheFile)
         std::this_thread::sleep_for(std::chrono::seconds(2));
         close(source);  // the source leaves, and the server ends the stream
     });
-    const std::string mount = "http://127.0.0.1:" + std::to_string(port) + "/test.ogg";
+    const std::string mount = icecast.listenUrl("/test.ogg");
     const Render fromStream = RunRender(dir, Quote(mount) + " " + Quote(dir.file("stream.wav")));
     closer.join();
     ASSERT_EQ(fromStream.status, 0) << fromStream.errors;
     const Render fromFile = RunRender(dir, Quote(dir.file("in.wav")) + " " + Quote(dir.file("file.wav")));
     ASSERT_EQ(fromFile.status, 0) << fromFile.errors;
-    const std::string a = ReadFile(dir.file("file.wav"));
+    const std::string a = readFile(dir.file("file.wav"));
     EXPECT_EQ(a.size(), 58 + 16 * static_cast<std::size_t>(kOverlapFrames + kFrames));
-    EXPECT_TRUE(a == ReadFile(dir.file("stream.wav"))) << "the stream's render differs from the file's";
+    EXPECT_TRUE(a == readFile(dir.file("stream.wav"))) << "the stream's render differs from the file's";
 }
 
 struct RefusalCase {
@@ -333,7 +272,7 @@ TEST(Render, DiskFullAtTheHeaderLeavesNoFile)
     MakeInput(dir.file("in.wav"));
     Shell("( ulimit -f 0; trap '' XFSZ; " + Quote(QUENDA_RENDER) + " " + Quote(dir.file("in.wav")) + " " +
           Quote(dir.file("out.wav")) + " 2>&1 >/dev/null; echo \"status $?\" ) | cat > " + Quote(dir.file("log.txt")));
-    const std::string log = ReadFile(dir.file("log.txt"));
+    const std::string log = readFile(dir.file("log.txt"));
     EXPECT_EQ(log.rfind("quenda-render: ", 0), 0u) << log;
     EXPECT_NE(log.find("\nstatus 1\n"), std::string::npos) << log;
     for (const auto& entry : fs::directory_iterator(dir.path())) {

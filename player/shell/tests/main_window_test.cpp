@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QButtonGroup>
-#include <QElapsedTimer>
 #include <QEvent>
 #include <QFontInfo>
 #include <QLabel>
@@ -28,6 +27,8 @@
 
 namespace quenda::shell {
 namespace {
+
+using testing::serveUntil;
 
 class MainWindowTest : public ::testing::Test {
 protected:
@@ -207,16 +208,6 @@ protected:
         return false;
     }
 };
-
-// Serves window events until `done` or a few seconds have passed.
-template <typename F>
-bool serveUntil(F done)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < 5000) QApplication::processEvents(QEventLoop::AllEvents, 10);
-    return done();
-}
 
 TEST_F(MainWindowTest, ProgressFromAnotherThreadShowsTheLatestValues)
 {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTest>
@@ -27,6 +26,7 @@ using testing::FakeEngine;
 using testing::FakeOutput;
 using testing::Log;
 using testing::RecordingExits;
+using testing::serveUntil;
 
 TEST(FindStation, TakesTheFirstStationWhoseLabelOrTitleMatches)
 {
@@ -97,16 +97,6 @@ protected:
     }
     void option(int id) { qobject_cast<QAbstractButton*>(window_.control(id))->click(); }
     void pressPlay() { qobject_cast<QAbstractButton*>(window_.control(PlayButtonId))->click(); }
-
-    // Serves window events until `done` or a few seconds have passed.
-    template <typename F>
-    bool serveUntil(F done)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        while (!done() && clock.elapsed() < 5000) QApplication::processEvents(QEventLoop::AllEvents, 10);
-        return done();
-    }
 
     QApplication& app_ = testing::qtApp();
     Log log_;

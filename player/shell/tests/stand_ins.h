@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include <atomic>
@@ -36,6 +37,16 @@ inline QApplication& qtApp()
         return a;
     }();
     return *app;
+}
+
+// Serves window events until `done` or a few seconds have passed.
+template <typename F>
+bool serveUntil(F done)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < 5000) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
 }
 
 using Log = std::vector<std::string>;
