@@ -82,19 +82,30 @@ void AlsaOutput::succeed() {
     lastErrorText_.clear();
 }
 
-int AlsaOutput::checkFormat(int rate, int channels) {
+snd_pcm_t* AlsaOutput::openPlayback(const std::string& name) {
+    // ALSA's configuration is read afresh: the user (or a test) may have
+    // changed which card the default names stand for since the last open.
     int err = snd_config_update();
     if (err < 0) {
         fail(ErrorNotAvailable, "snd_config_update", err);
-        return FormatUnsupported;
+        return nullptr;
     }
+    // Non-blocking, so that the output thread waits with a time limit and a
+    // stop request is seen even when the device stalls.
     snd_pcm_t* raw = nullptr;
-    err = snd_pcm_open(&raw, hwDevice_.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    err = snd_pcm_open(&raw, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (err < 0) {
-        fail(openErrorCode(err), "snd_pcm_open " + hwDevice_, err);
-        return FormatUnsupported;
+        fail(openErrorCode(err), "snd_pcm_open " + name, err);
+        return nullptr;
     }
-    const PcmPtr pcm(raw);
+    return raw;
+}
+
+int AlsaOutput::checkFormat(int rate, int channels) {
+    const PcmPtr pcm(openPlayback(hwDevice_));
+    if (!pcm) return FormatUnsupported;
+    snd_pcm_t* raw = pcm.get();
+    int err = 0;
     snd_pcm_hw_params_t* params = nullptr;
     if ((err = snd_pcm_hw_params_malloc(&params)) < 0) {
         fail(ErrorNotAvailable, "snd_pcm_hw_params_malloc", err);
@@ -125,20 +136,10 @@ int AlsaOutput::checkFormat(int rate, int channels) {
 
 bool AlsaOutput::init(int rate, float bufferSeconds, float periodSeconds, OutputCallback callback, void* user) {
     free();
-    int err = snd_config_update();
-    if (err < 0) {
-        fail(ErrorNotAvailable, "snd_config_update", err);
-        return false;
-    }
-    snd_pcm_t* raw = nullptr;
-    // Non-blocking, so that the output thread waits with a time limit and a
-    // stop request is seen even when the device stalls.
-    err = snd_pcm_open(&raw, plugDevice_.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
-    if (err < 0) {
-        fail(openErrorCode(err), "snd_pcm_open " + plugDevice_, err);
-        return false;
-    }
-    PcmPtr pcm(raw);
+    PcmPtr pcm(openPlayback(plugDevice_));
+    if (!pcm) return false;
+    snd_pcm_t* raw = pcm.get();
+    int err = 0;
 
     snd_pcm_hw_params_t* hw = nullptr;
     if ((err = snd_pcm_hw_params_malloc(&hw)) < 0) {

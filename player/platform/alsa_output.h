@@ -44,6 +44,8 @@ public:
 
 private:
     void fail(int code, const std::string& call, int alsaError);
+    // Opens `name` for playback, or records why it could not and returns null.
+    snd_pcm_t* openPlayback(const std::string& name);
     void succeed();
     void play(std::stop_token stop);
 
